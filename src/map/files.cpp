@@ -1,0 +1,55 @@
+#include "map/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+FILE *wrap(int fd) {
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "r");
+  if (f == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return f;
+}
+
+}  // namespace
+
+Fd::~Fd() {
+  if (fd >= 0) close(fd);
+}
+
+int open_regular(const char *path, struct stat *st) {
+  Fd f(open(path, kOpenFlags));
+  if (f.fd < 0) return -1;
+  if (fstat(f.fd, st) != 0) return -1;
+  if (!S_ISREG(st->st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return f.release();
+}
+
+FILE *open_map_stream(const char *path) {
+  struct stat st;
+  return wrap(open_regular(path, &st));
+}
+
+FILE *open_stream_unchecked(const char *path) { return wrap(open(path, kOpenFlags)); }
+
+void close_stream(FILE *&stream) {
+  if (stream != nullptr) {
+    fclose(stream);
+    stream = nullptr;
+  }
+}
+
+}  // namespace vesk
