@@ -140,4 +140,19 @@ int count_mappings() {
   return n;
 }
 
+std::string record_line(const struct passwd &p) {
+  return std::string(p.pw_name) + ":" + p.pw_passwd + ":" + std::to_string(p.pw_uid) + ":" +
+         std::to_string(p.pw_gid) + ":" + p.pw_gecos + ":" + p.pw_dir + ":" + p.pw_shell;
+}
+
+std::string record_line(const struct group &g) {
+  std::string line =
+      std::string(g.gr_name) + ":" + g.gr_passwd + ":" + std::to_string(g.gr_gid) + ":";
+  for (char **m = g.gr_mem; *m != nullptr; ++m) {
+    if (m != g.gr_mem) line += ",";
+    line += *m;
+  }
+  return line;
+}
+
 }  // namespace vesk_test

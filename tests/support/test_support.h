@@ -4,6 +4,8 @@
 #pragma once
 
 #include <stdint.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -58,5 +60,11 @@ std::string id_key(uint32_t id);
 int count_open_fds();
 // Number of lines in /proc/self/maps.
 int count_mappings();
+
+// A record written back as its map line (no newline): "name:passwd:uid:gid:
+// gecos:dir:shell" or "name:passwd:gid:member,member".  Equal to the map line
+// a reader parsed it from when that line had no surplus spaces or fields.
+std::string record_line(const struct passwd &p);
+std::string record_line(const struct group &g);
 
 }  // namespace vesk_test
