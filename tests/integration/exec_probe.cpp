@@ -5,7 +5,7 @@
 //   exec_probe USER UID GROUP GID ENUM_USER ENUM_GROUP
 //
 // looks up USER and UID with getpwnam/getpwuid, GROUP and GID with
-// getgrnam/getgrgid, then enumerates passwd until ENUM_USER and group until
+// getgrnam/getgrgid, USER's groups with getgrouplist, then enumerates passwd until ENUM_USER and group until
 // ENUM_GROUP and leaves both enumerations open (so the module's enumeration
 // streams stay open).  It prints "parent PATH" for each of its descriptors
 // that names a map or index file, then executes itself as the child, which
@@ -71,7 +71,11 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: exec_probe USER UID GROUP GID ENUM_USER ENUM_GROUP\n");
     return 2;
   }
-  if (getpwnam(argv[1]) == nullptr) fail("getpwnam");
+  struct passwd *user = getpwnam(argv[1]);
+  if (user == nullptr) fail("getpwnam");
+  gid_t groups[64];
+  int ngroups = 64;
+  if (getgrouplist(argv[1], user->pw_gid, groups, &ngroups) < 0) fail("getgrouplist");
   if (getpwuid(static_cast<uid_t>(strtoul(argv[2], nullptr, 10))) == nullptr) fail("getpwuid");
   if (getgrnam(argv[3]) == nullptr) fail("getgrnam");
   if (getgrgid(static_cast<gid_t>(strtoul(argv[4], nullptr, 10))) == nullptr) fail("getgrgid");

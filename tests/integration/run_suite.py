@@ -187,7 +187,7 @@ def keyed_checks(s, pmap, gmap):
     s.check(["getent", "passwd", "20002"], lines(pmap, "bob"))
     s.check(["getent", "passwd", "3000000000"], lines(pmap, "bigid"))
     s.check(["getent", "passwd", "carol", "100000"], lines(pmap, "carol", "dave"))
-    s.check(["getent", "passwd", "root"], "root:x:0:0:root:/root:/bin/bash\n")
+    s.check(["getent", "passwd", "root"], lines(system_lines("/etc/passwd"), "root"))
     s.check(["getent", "passwd", "nosuchuser"], "", status=2)
     s.check(["getent", "passwd", "20099"], "", status=2)
     s.check(["getent", "passwd", "Alice"], "", status=2)
@@ -222,7 +222,7 @@ gr(grp.getgrgid(3000000001))
 missing(pwd.getpwnam, 'nosuchuser')
 missing(grp.getgrgid, 20098)
 print('lookups')""",
-             lines(pmap, "alice", "bigid") + "root:x:0:0:root:/root:/bin/bash\n"
+             lines(pmap, "alice", "bigid") + lines(system_lines("/etc/passwd"), "root")
              + lines(gmap, "ops", "bigg") + "KeyError nosuchuser\nKeyError 20098\nlookups\n")
 
 
@@ -361,9 +361,9 @@ def run_scenarios(s, work, indexer, probe):
     indexer.build()
     os.unlink(PASSWD)
     os.unlink(GROUP)
-    s.check(["getent", "passwd", "root"], "root:x:0:0:root:/root:/bin/bash\n")
-    s.check(["getent", "passwd", "0"], "root:x:0:0:root:/root:/bin/bash\n")
-    s.check(["getent", "group", "root"], "root:x:0:\n")
+    s.check(["getent", "passwd", "root"], lines(system_lines("/etc/passwd"), "root"))
+    s.check(["getent", "passwd", "0"], lines(system_lines("/etc/passwd"), "root"))
+    s.check(["getent", "group", "root"], lines(system_lines("/etc/group"), "root"))
     s.check(["getent", "passwd", "alice"], "", status=2)
     s.check(["getent", "passwd", "20001"], "", status=2)
     s.check(["getent", "group", "ops"], "", status=2)
@@ -379,7 +379,7 @@ pw(pwd.getpwnam('root'))
 missing(pwd.getpwnam, 'alice')
 missing(pwd.getpwuid, 20001)
 for p in pwd.getpwall(): pw(p)""",
-             "root:x:0:0:root:/root:/bin/bash\nKeyError alice\nKeyError 20001\n"
+             lines(system_lines("/etc/passwd"), "root") + "KeyError alice\nKeyError 20001\n"
              + system_lines("/etc/passwd"))
 
 
