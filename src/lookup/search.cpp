@@ -84,6 +84,17 @@ enum nss_status find_offset(const IndexSearch *search, int64_t *offset) {
   return NSS_STATUS_SUCCESS;
 }
 
+// Seeks `map` to `offset` if a line starts there.  An entry must name the
+// first byte of a line: read from the middle of one (an index of another
+// generation of the map, say), the line's tail can parse as a record that
+// passes verification, e.g. "malice:x:1002:..." read from its second byte
+// is a user "alice" with malice's uid.
+bool seek_line_start(FILE *map, int64_t offset) {
+  if (offset == 0) return fseeko(map, 0, SEEK_SET) == 0;
+  if (fseeko(map, static_cast<off_t>(offset - 1), SEEK_SET) != 0) return false;
+  return getc(map) == '\n';
+}
+
 }  // namespace
 
 template <typename Record>
@@ -127,7 +138,7 @@ enum nss_status index_search(const IndexSearch *search, int *errnop) {
   setvbuf(map, io_buffer, _IOFBF, sizeof io_buffer);
 
   status = NSS_STATUS_UNAVAIL;  // another record, or none readable, at the offset
-  if (offset >= 0 && fseeko(map, static_cast<off_t>(offset), SEEK_SET) == 0) {
+  if (offset >= 0 && seek_line_start(map, offset)) {
     VerifyOutcome outcome = search->verify(map, search);
     if (outcome == Equal) {
       status = NSS_STATUS_SUCCESS;
