@@ -65,7 +65,8 @@ std::vector<IndexEntry> map_entries(const std::string &map_content, Db db, Key k
     std::string line = map_content.substr(pos, end - pos);
     FILE *f = fmemopen(line.data(), line.size(), "r");
     if (f != nullptr) {
-      std::vector<char> buf(line.size() * 2 + 4096);
+      // Room for the line and, for a group, one member pointer per byte.
+      std::vector<char> buf(line.size() * (2 + sizeof(char *)) + 4096);
       std::string key;
       bool ok = false;
       if (db == Db::Group) {
