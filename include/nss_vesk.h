@@ -110,6 +110,16 @@ NSS_VESK_EXPORT enum nss_status _nss_vesk_getgrgid_r(gid_t gid, struct group *re
  * not fit the buffer.  UNAVAIL: the index can't be used; scan the map. */
 NSS_VESK_EXPORT enum nss_status _nss_vesk_bsearch2(const IndexSearch *search, int *errnop);
 
+/* Supplementary groups of `user`: appends to (*groupsp)[*start...] the gid of
+ * every group map record listing `user` as a member, except `group`, growing
+ * the array with realloc (never beyond `limit` entries when limit > 0).
+ * SUCCESS after the pass; UNAVAIL when the map can't be opened (*errnop
+ * untouched) or read; TRYAGAIN with *errnop = ENOMEM when the array can't
+ * grow.  On failure *start is as it was on entry. */
+NSS_VESK_EXPORT enum nss_status _nss_vesk_initgroups_dyn(const char *user, gid_t group, long int *start,
+                                         long int *size, gid_t **groupsp, long int limit,
+                                         int *errnop);
+
 #ifdef __cplusplus
 }
 #endif

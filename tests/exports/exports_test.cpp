@@ -19,7 +19,7 @@ const std::set<std::string> kDocumented = {
     "_nss_vesk_getpwent_r",    "_nss_vesk_endpwent",      "_nss_vesk_setgrent",
     "_nss_vesk_getgrent_r",    "_nss_vesk_endgrent",      "_nss_vesk_getpwnam_r",
     "_nss_vesk_getpwuid_r",    "_nss_vesk_getgrnam_r",    "_nss_vesk_getgrgid_r",
-    "_nss_vesk_bsearch2",
+    "_nss_vesk_bsearch2",      "_nss_vesk_initgroups_dyn",
 };
 
 // Defined symbols of the file's dynamic symbol table.

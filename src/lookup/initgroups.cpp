@@ -1,0 +1,266 @@
+// Group membership of one user: _nss_vesk_initgroups_dyn.
+//
+// One pass over the group map with a descriptor of its own, read in large
+// blocks.  Instead of parsing every line into a struct group, each block is
+// searched for the user name, and only lines that contain it are parsed, by
+// the rules of the platform's group line reader:
+//
+//  - a line is the bytes up to and including its newline (or up to the end
+//    of the file); a NUL byte ends the line's text early;
+//  - leading white space is skipped; a line that is then empty or starts
+//    with '#' is no record;
+//  - fields are name ':' password ':' gid [':' members].  A name without a
+//    ':' after it, or with nothing after that ':', is a record without
+//    members if it starts with '+' or '-', and no record otherwise;
+//  - the gid reads as strtoul() reads it in base 10 (leading white space,
+//    an optional sign, at least one digit); it must end at ':' or at the end
+//    of the line and fit in 32 bits, else the line is no record.  A name
+//    starting with '+' or '-' may leave the gid empty before its ':' (gid 0);
+//  - members are split at ','; each item loses its leading white space
+//    (not its trailing white space) and empty items are dropped;
+//  - the reader's treatment of a line that has leading white space but no
+//    newline (the file's unterminated last line, or a line cut by a NUL):
+//    the text after the white space is moved to the start of the line and
+//    the line's last bytes stay where they were, so the text it parses ends
+//    with a second copy of those bytes.  The same move is done here.
+//
+// White space is the ASCII set " \t\n\v\f\r".  The pass takes no lock: it
+// reads no shared state except the group map path, which it copies first.
+#include <errno.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "map/files.h"
+#include "map/state.h"
+#include "nss_vesk.h"
+
+namespace vesk {
+namespace {
+
+constexpr size_t kBlockSize = 64 * 1024;
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Owns a heap buffer; frees it on scope exit.
+struct HeapBuffer {
+  char *data = nullptr;
+  size_t capacity = 0;
+  ~HeapBuffer() { free(data); }
+};
+
+// The gid field as the reader parses it, from `p` up to `end`.  Returns
+// false when the line is no record; otherwise *gid is set and *rest points
+// at the ':' after the digits, or at `end`.
+bool parse_gid(const char *p, const char *end, uint32_t *gid, const char **rest) {
+  while (p < end && is_space(*p)) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (p == end || *p < '0' || *p > '9') return false;
+  uint64_t value = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;  // strtoul overflows
+    value = value * 10 + digit;
+  }
+  if (p != end && *p != ':') return false;
+  if (negative) value = 0 - value;  // strtoul negates in unsigned arithmetic
+  if (value > UINT32_MAX) return false;
+  *gid = static_cast<uint32_t>(value);
+  *rest = p;
+  return true;
+}
+
+// True when the member list [p, end) holds `user` as one whole member.
+bool lists_member(const char *p, const char *end, const char *user, size_t user_len) {
+  while (p < end) {
+    while (p < end && is_space(*p)) ++p;
+    const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
+    const char *item_end = comma != nullptr ? comma : end;
+    if (static_cast<size_t>(item_end - p) == user_len && memcmp(p, user, user_len) == 0)
+      return true;
+    p = item_end + 1;
+  }
+  return false;
+}
+
+// Parses one line of `len` bytes (its newline excluded; `terminated` tells
+// whether it had one).  Returns true, with *gid set, when the line is a
+// record listing `user`.  The line's bytes may be rewritten.
+bool line_lists_user(char *line, size_t len, bool terminated, const char *user, size_t user_len,
+                     uint32_t *gid) {
+  if (const void *nul = memchr(line, '\0', len)) {
+    len = static_cast<size_t>(static_cast<const char *>(nul) - line);
+    terminated = false;  // the reader's copy of this line has no newline
+  }
+  size_t skip = 0;
+  while (skip < len && is_space(line[skip])) ++skip;
+  if (skip == len || line[skip] == '#') return false;
+  if (terminated) {
+    line += skip;
+    len -= skip;
+  } else if (skip > 0) {
+    memmove(line, line + skip, len - skip);  // the last `skip` bytes stay
+  }
+  const char *end = line + len;
+  const char *colon = static_cast<const char *>(memchr(line, ':', len));
+  if (colon == nullptr || colon + 1 == end) return false;  // no members in any case
+  bool compat = line[0] == '+' || line[0] == '-';
+  const char *pass = colon + 1;
+  const char *gid_field = static_cast<const char *>(memchr(pass, ':', static_cast<size_t>(end - pass)));
+  if (gid_field == nullptr) return false;
+  ++gid_field;
+  const char *rest;
+  if (compat && gid_field < end && *gid_field == ':') {
+    *gid = 0;
+    rest = gid_field;
+  } else if (!parse_gid(gid_field, end, gid, &rest)) {
+    return false;
+  }
+  if (rest == end) return false;
+  return lists_member(rest + 1, end, user, user_len);
+}
+
+// The caller's gid array with glibc's growth rules.
+struct GroupList {
+  long int *start;
+  long int *size;
+  gid_t **groups;
+  long int limit;
+  long int first;  // *start on entry, restored when the pass fails
+
+  // 0: stored; 1: full at `limit`, nothing more can be stored; ENOMEM.
+  int add(gid_t gid) {
+    if (*start >= *size) {
+      if (limit > 0 && *size >= limit) return 1;
+      long int grown = *size > 0 ? *size : 1;
+      if (grown > LONG_MAX / 2 / static_cast<long int>(sizeof(gid_t))) return ENOMEM;
+      grown *= 2;
+      if (limit > 0 && grown > limit) grown = limit;
+      void *p = realloc(*groups, static_cast<size_t>(grown) * sizeof(gid_t));
+      if (p == nullptr) return ENOMEM;
+      *groups = static_cast<gid_t *>(p);
+      *size = grown;
+    }
+    (*groups)[(*start)++] = gid;
+    return 0;
+  }
+};
+
+// Result of scanning lines: go on reading, the list is full at its limit,
+// or it could not grow.
+enum class Scan { More, Full, NoMemory };
+
+Scan add_if_listed(char *line, size_t len, bool terminated, const char *user, size_t user_len,
+                   gid_t primary, GroupList &list) {
+  uint32_t gid;
+  if (!line_lists_user(line, len, terminated, user, user_len, &gid) || gid == primary)
+    return Scan::More;
+  int rc = list.add(gid);
+  return rc == 0 ? Scan::More : rc == ENOMEM ? Scan::NoMemory : Scan::Full;
+}
+
+// Scans the lines in [p, end), which ends just past a newline.  Only lines
+// that hold the user name, or a NUL byte, are parsed: a line cut by a NUL
+// may end with copied bytes (see above) that form the name only there.
+Scan scan_lines(char *p, char *end, const char *user, size_t user_len, gid_t primary,
+                GroupList &list) {
+  char *hit = nullptr, *nul = nullptr;  // next occurrence of each, `end` for none
+  while (p < end) {
+    size_t left = static_cast<size_t>(end - p);
+    if (hit == nullptr || hit < p) {
+      hit = static_cast<char *>(memmem(p, left, user, user_len));
+      if (hit == nullptr) hit = end;
+    }
+    if (nul == nullptr || nul < p) {
+      nul = static_cast<char *>(memchr(p, '\0', left));
+      if (nul == nullptr) nul = end;
+    }
+    char *at = hit < nul ? hit : nul;
+    if (at == end) break;
+    char *before = static_cast<char *>(memrchr(p, '\n', static_cast<size_t>(at - p)));
+    char *line = before != nullptr ? before + 1 : p;
+    char *nl = static_cast<char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+    Scan scan = add_if_listed(line, static_cast<size_t>(nl - line), true, user, user_len, primary, list);
+    if (scan != Scan::More) return scan;
+    p = nl + 1;  // a hit or NUL now behind p is searched again from p
+  }
+  return Scan::More;
+}
+
+}  // namespace
+}  // namespace vesk
+
+extern "C" {
+
+NSS_VESK_EXPORT enum nss_status _nss_vesk_initgroups_dyn(const char *user, gid_t group,
+                                                         long int *start, long int *size,
+                                                         gid_t **groupsp, long int limit,
+                                                         int *errnop) {
+  using namespace vesk;
+  char path[kPathBufferSize] = {};
+  copy_path(path, group_map_path);
+  struct stat st;
+  Fd fd(open_regular(path, &st));
+  if (fd.fd < 0) return NSS_STATUS_UNAVAIL;
+
+  // No member is empty, starts with white space or holds ',' or a newline
+  // (the reader splits and trims them away), so such a name is in no group.
+  size_t user_len = strlen(user);
+  if (user_len == 0 || is_space(user[0]) || strpbrk(user, ",\n") != nullptr)
+    return NSS_STATUS_SUCCESS;
+
+  GroupList list{start, size, groupsp, limit, *start};
+  HeapBuffer buf;
+  buf.capacity = kBlockSize;
+  buf.data = static_cast<char *>(malloc(buf.capacity));
+  if (buf.data == nullptr) {
+    *errnop = ENOMEM;
+    return NSS_STATUS_TRYAGAIN;
+  }
+  size_t used = 0;  // bytes in buf: the start of a line not yet complete
+  for (;;) {
+    if (used == buf.capacity) {  // one line fills the buffer: make room
+      void *p = realloc(buf.data, buf.capacity * 2);
+      if (p == nullptr) {
+        *start = list.first;
+        *errnop = ENOMEM;
+        return NSS_STATUS_TRYAGAIN;
+      }
+      buf.data = static_cast<char *>(p);
+      buf.capacity *= 2;
+    }
+    ssize_t n = read(fd.fd, buf.data + used, buf.capacity - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A pass that could not read the whole map adds nothing.
+      *start = list.first;
+      *errnop = errno;
+      return NSS_STATUS_UNAVAIL;
+    }
+    Scan scan;
+    if (n == 0) {  // end of the map: what is left is an unterminated last line
+      scan = used > 0 ? add_if_listed(buf.data, used, false, user, user_len, group, list) : Scan::More;
+    } else {
+      char *data = buf.data;
+      char *fresh = data + used;
+      used += static_cast<size_t>(n);
+      char *last_nl = static_cast<char *>(memrchr(fresh, '\n', static_cast<size_t>(n)));
+      if (last_nl == nullptr) continue;  // the line goes on: read more
+      scan = scan_lines(data, last_nl + 1, user, user_len, group, list);
+      used = static_cast<size_t>(data + used - (last_nl + 1));
+      memmove(data, last_nl + 1, used);
+    }
+    if (scan == Scan::NoMemory) {
+      *start = list.first;
+      *errnop = ENOMEM;
+      return NSS_STATUS_TRYAGAIN;
+    }
+    // Once the list is full at its limit, the rest of the map can't change it.
+    if (scan == Scan::Full || n == 0) return NSS_STATUS_SUCCESS;
+  }
+}
+
+}  // extern "C"
