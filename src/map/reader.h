@@ -12,16 +12,29 @@
 #include <pwd.h>
 #include <stdio.h>
 
+#include "map/line_reader.h"
+
+// The build defines VESK_HAVE_FGETPWENT_R / VESK_HAVE_FGETGRENT_R where libc
+// has the readers.  Elsewhere (the BSDs) the module brings its own rather
+// than leave an unresolved symbol for every process that looks up a user.
 namespace vesk {
 
 inline int read_passwd_line(FILE *stream, struct passwd *result, char *buffer, size_t buflen,
                             struct passwd **out) {
+#ifdef VESK_HAVE_FGETPWENT_R
   return fgetpwent_r(stream, result, buffer, buflen, out);
+#else
+  return own_fgetpwent_r(stream, result, buffer, buflen, out);
+#endif
 }
 
 inline int read_group_line(FILE *stream, struct group *result, char *buffer, size_t buflen,
                            struct group **out) {
+#ifdef VESK_HAVE_FGETGRENT_R
   return fgetgrent_r(stream, result, buffer, buflen, out);
+#else
+  return own_fgetgrent_r(stream, result, buffer, buflen, out);
+#endif
 }
 
 }  // namespace vesk
