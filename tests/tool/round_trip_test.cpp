@@ -1,0 +1,194 @@
+// Round trips: indexes built by vesk-index are exactly the documented format,
+// and the module's indexed search finds every record of the map through
+// them (the search never scans, so SUCCESS means the index was used).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "lookup/search.h"
+#include "nss_vesk.h"
+#include "test_support.h"
+#include "tool_runner.h"
+
+namespace vesk_test {
+namespace {
+
+constexpr size_t kMaxNameLength = 255;  // longest name built without a report
+
+std::string passwd_line(const std::string &name, uint32_t uid) {
+  return name + ":x:" + std::to_string(uid) + ":100:User " + name + ":/home/" + name +
+         ":/bin/sh\n";
+}
+
+std::string group_line(const std::string &name, uint32_t gid) {
+  return name + ":x:" + std::to_string(gid) + ":m1,m2,m3,m4,m5\n";
+}
+
+// A map with everything the reader and the index must cope with: comments,
+// blank lines, a malformed line, leading white space, the id extremes,
+// duplicate names and ids, the longest name without a report, many ids whose
+// numeric order differs from their string order, and no final newline.
+std::string messy_map(Db db) {
+  auto line = [db](const std::string &name, uint32_t id) {
+    return db == Db::Passwd ? passwd_line(name, id) : group_line(name, id);
+  };
+  std::string map = "# the map\n\n";
+  map += line("root", 0);                        // line 3
+  map += line("max31", 2147483647u);             // line 4
+  map += line("min31", 2147483648u);             // line 5
+  map += line("top", 4294967295u);               // line 6
+  map += line("zero2", 0);                       // line 7: duplicate id
+  map += line("root", 5);                        // line 8: duplicate name
+  map += "not a record line\n";                  // line 9
+  map += "  " + line("spaced", 7);               // line 10
+  map += line(std::string(kMaxNameLength, 'n'), 9);  // line 11
+  map += "\t# indented comment\n";
+  for (uint32_t i = 0; i < 400; ++i) map += line("u" + std::to_string(i * 37 % 400), i * 7919 + 3);
+  std::string last = line("last", 100);
+  last.pop_back();
+  return map + last;
+}
+
+template <typename Record>
+enum nss_status search(const std::string &map, const std::string &index, Key kind,
+                       const std::string &key, Record *record, std::vector<char> &buffer) {
+  uint32_t id = kind == Key::Id ? static_cast<uint32_t>(std::stoll(key)) : 0;
+  IndexSearch s{map.c_str(),
+                index.c_str(),
+                kind == Key::Name ? vesk::verify_name<Record> : vesk::verify_id<Record>,
+                kind == Key::Name ? static_cast<const void *>(key.c_str()) : &id,
+                record,
+                buffer.data(),
+                buffer.size(),
+                key.c_str(),
+                key.size()};
+  int err = 0;
+  return _nss_vesk_bsearch2(&s, &err);
+}
+
+// Every record of the map is found through the index, under its key.
+template <typename Record>
+void expect_all_found(const std::string &map_path, Db db) {
+  std::string content = read_file(map_path);
+  std::vector<char> buffer(1 << 16);
+  Record record;
+  for (Key kind : {Key::Name, Key::Id}) {
+    std::string index = map_path + (kind == Key::Name ? ".ixname"
+                                    : db == Db::Passwd ? ".ixuid"
+                                                       : ".ixgid");
+    // Byte for byte the documented format, in map order among equal keys.
+    EXPECT_EQ(read_file(index), index_bytes(map_entries(content, db, kind))) << index;
+    std::vector<IndexEntry> entries = map_entries(content, db, kind);
+    ASSERT_FALSE(entries.empty());
+    for (const IndexEntry &e : entries) {
+      ASSERT_EQ(search(map_path, index, kind, e.key, &record, buffer), NSS_STATUS_SUCCESS)
+          << index << " key " << e.key;
+      if constexpr (std::is_same_v<Record, struct passwd>)
+        EXPECT_EQ(kind == Key::Name ? std::string(record.pw_name) : id_key(record.pw_uid), e.key);
+      else
+        EXPECT_EQ(kind == Key::Name ? std::string(record.gr_name) : id_key(record.gr_gid), e.key);
+    }
+  }
+}
+
+TEST(ToolRoundTrip, EveryRecordOfAMessyMapIsFoundThroughItsIndexes) {
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk"), group = dir.file("group.vesk");
+  write_file(passwd, messy_map(Db::Passwd));
+  write_file(group, messy_map(Db::Group));
+
+  ToolRun run = run_tool({"build", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 1) << run.err;  // duplicates and a malformed line
+  expect_all_found<struct passwd>(passwd, Db::Passwd);
+  expect_all_found<struct group>(group, Db::Group);
+
+  // Each problem once, with file and line; nothing about the long name or
+  // the comments.
+  for (const std::string &map : {passwd, group}) {
+    const char *thing = map == passwd ? "user" : "group";
+    const char *id = map == passwd ? "uid" : "gid";
+    EXPECT_NE(run.err.find("vesk-index: " + map + ":9: not a valid"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vesk-index: " + map + ":7: duplicate " + id +
+                           " 0 (first on line 3); a lookup by " + id +
+                           " finds whichever of these lines the binary search meets"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("vesk-index: " + map + ":8: duplicate " + thing +
+                           " name \"root\" (first on line 3)"),
+              std::string::npos)
+        << run.err;
+  }
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 6) << run.err;
+
+  run = run_tool({"check", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  size_t records = map_entries(read_file(passwd), Db::Passwd, Key::Id).size();
+  EXPECT_NE(run.out.find(passwd + ".ixuid: " + std::to_string(records) +
+                         " entries, fresh and complete; lookups by uid use it"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(ToolRoundTrip, CleanMapBuildsQuietlyWithReadableIndexesNoOlderThanTheMap) {
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk"), group = dir.file("group.vesk");
+  std::string p, g;
+  for (uint32_t i = 0; i < 50; ++i) {
+    p += passwd_line("user" + std::to_string(i), 1000 + i);
+    g += group_line("group" + std::to_string(i), 1000 + i);
+  }
+  write_file(passwd, p);
+  write_file(group, g);
+  // A map stamped in the future (a clock ahead of ours): the index must not
+  // be older, or lookups would ignore it.
+  time_t future = time(nullptr) + 3600;
+  set_mtime(passwd, future);
+
+  ToolRun run = run_tool({"build", "--passwd=" + passwd, "--group=" + group}, {0, 077});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  for (const char *suffix : {".ixname", ".ixuid"}) {
+    struct stat st;
+    ASSERT_EQ(stat((passwd + suffix).c_str(), &st), 0);
+    EXPECT_GE(st.st_mtime, future);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);  // whatever the umask: every process reads it
+  }
+  expect_all_found<struct passwd>(passwd, Db::Passwd);
+  expect_all_found<struct group>(group, Db::Group);
+  // Only the map and its indexes: no temporary file remains.
+  EXPECT_EQ(dir_names(dir.path).size(), 6u);
+}
+
+TEST(ToolRoundTrip, OverlongNameIsReportedButIndexedUnlessStrict) {
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk"), group = dir.file("group.vesk");
+  std::string name(kMaxNameLength + 1, 'x');
+  write_file(passwd, passwd_line("alice", 1) + passwd_line(name, 2));
+  write_file(group, "");
+
+  ToolRun run = run_tool({"build", "--strict", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(passwd + ":2: user name of 256 bytes is longer than 255"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("--strict: indexes left as they were"), std::string::npos) << run.err;
+  struct stat st;
+  EXPECT_NE(stat((passwd + ".ixname").c_str(), &st), 0);
+
+  run = run_tool({"build", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 1);
+  expect_all_found<struct passwd>(passwd, Db::Passwd);
+  // The empty group map gets empty indexes, which check accepts.
+  EXPECT_EQ(read_file(group + ".ixname"), "");
+  run = run_tool({"check", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+}  // namespace
+}  // namespace vesk_test

@@ -1,0 +1,14 @@
+# vesk-index: round trips through the module's search, the checker's
+# findings, and safe replacement of the index files.
+if(TARGET vesk-index)
+  vesk_test(tool_test
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/tool_runner.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/round_trip_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/check_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/replace_test.cpp
+    STATIC
+    LIBS vesk_index_core)
+  target_compile_definitions(tool_test PRIVATE VESK_INDEX_TOOL="$<TARGET_FILE:vesk-index>")
+  add_dependencies(tool_test vesk-index)
+endif()

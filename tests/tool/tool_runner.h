@@ -1,0 +1,27 @@
+// Runs the vesk-index binary in a child process and collects what it says.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vesk_test {
+
+struct ToolRun {
+  int status = -1;  // exit status, or -1 if the tool did not exit normally
+  std::string out;
+  std::string err;
+};
+
+struct ToolLimits {
+  off_t file_size = 0;  // RLIMIT_FSIZE for the child when non-zero
+  mode_t umask = 022;
+};
+
+ToolRun run_tool(const std::vector<std::string> &args, const ToolLimits &limits = {});
+
+// Names in `dir` other than "." and "..", sorted.
+std::vector<std::string> dir_names(const std::string &dir);
+
+}  // namespace vesk_test

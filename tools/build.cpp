@@ -1,0 +1,116 @@
+// "vesk-index build": reads each map once and writes its two indexes.
+#include <string.h>
+
+#include <algorithm>
+
+#include "index_tool.h"
+#include "nss_vesk.h"
+
+namespace vesk::tool {
+
+namespace {
+
+// Reports keys that several records share: the index lists them all, and a
+// lookup finds whichever of them the binary search meets.
+template <typename Same, typename Describe>
+void find_duplicates(const MapScan &scan, const std::vector<uint32_t> &order, Same same,
+                     Describe describe, const char *lookup, std::vector<Problem> *problems) {
+  size_t i = 0;
+  while (i < order.size()) {
+    size_t j = i + 1;
+    while (j < order.size() && same(scan.records[order[i]], scan.records[order[j]])) ++j;
+    // Within a run of equal keys the records are in map order.
+    const MapRecord &first = scan.records[order[i]];
+    for (size_t k = i + 1; k < j; ++k)
+      problems->push_back({scan.records[order[k]].line,
+                           "duplicate " + describe(first) + " (first on line " +
+                               std::to_string(first.line) + "); " + lookup +
+                               " finds whichever of these lines the binary search meets"});
+    i = j;
+  }
+}
+
+int build_database(Db db, const std::string &map_path, const BuildOptions &options) {
+  DbWords w = words(db);
+  MapImage map;
+  std::string error;
+  if (!read_map(map_path, &map, &error)) {
+    report(map_path, error);
+    return kExitFailure;
+  }
+  MapScan scan;
+  if (!scan_map(db, map, &scan, &error)) {
+    report(map_path, "can't read: " + error);
+    return kExitFailure;
+  }
+  // The image is no longer needed: only keys and offsets go into the indexes.
+  std::vector<char>().swap(map.data);
+
+  std::vector<uint32_t> by_name = name_order(scan);
+  std::vector<uint32_t> by_id = id_order(scan);
+  std::vector<Problem> problems = std::move(scan.problems);
+  find_duplicates(
+      scan, by_name,
+      [&scan](const MapRecord &a, const MapRecord &b) {
+        return strcmp(scan.name_of(a), scan.name_of(b)) == 0;
+      },
+      [&scan, &w](const MapRecord &r) {
+        return std::string(w.record) + " name \"" + scan.name_of(r) + "\"";
+      },
+      "a lookup by name", &problems);
+  find_duplicates(
+      scan, by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
+      [&w](const MapRecord &r) { return std::string(w.id) + " " + std::to_string(r.id); },
+      (std::string("a lookup by ") + w.id).c_str(), &problems);
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const Problem &a, const Problem &b) { return a.line < b.line; });
+  for (const Problem &p : problems) report(at_line(map_path, p.line), p.text);
+
+  size_t longest_suffix = strlen(NSS_VESK_SUFFIX_NAME);
+  if (map_path.size() + longest_suffix > NSS_VESK_PATH_MAX) {
+    report(map_path, "path longer than " + std::to_string(NSS_VESK_PATH_MAX - longest_suffix) +
+                         " characters: the module can't form its index paths and always "
+                         "scans the map");
+    problems.push_back({0, ""});
+  }
+
+  if (!problems.empty() && options.strict) {
+    report(map_path, std::to_string(problems.size()) +
+                         " problem(s); --strict: indexes left as they were");
+    return kExitProblems;
+  }
+
+  if (options.after_read != nullptr) options.after_read(map_path, options.hook_arg);
+
+  std::vector<PendingIndex> pending(2);
+  if (!write_index(scan, by_name, true, map_path + NSS_VESK_SUFFIX_NAME, map.st.st_mtim,
+                   &pending[0], &error) ||
+      !write_index(scan, by_id, false, map_path + w.id_suffix, map.st.st_mtim, &pending[1],
+                   &error)) {
+    for (PendingIndex &p : pending) discard(&p);
+    report(map_path, error + "; indexes left as they were");
+    return kExitFailure;
+  }
+  // The indexes describe the map as it was read: if it changed meanwhile
+  // they may hold wrong offsets, so they must not replace the old ones.
+  if (!map_unchanged(map)) {
+    for (PendingIndex &p : pending) discard(&p);
+    report(map_path, "the map changed while it was read; indexes left as they were (run again)");
+    return kExitFailure;
+  }
+  if (!commit(&pending, &error)) {
+    report(map_path, error);
+    return kExitFailure;
+  }
+  return problems.empty() ? kExitOk : kExitProblems;
+}
+
+}  // namespace
+
+int run_build(const BuildOptions &options) {
+  int passwd = build_database(Db::Passwd, options.passwd_map, options);
+  int group = build_database(Db::Group, options.group_map, options);
+  return std::max(passwd, group);
+}
+
+}  // namespace vesk::tool
