@@ -76,7 +76,7 @@ struct Got {
 
 template <typename Record>
 Got get_one(size_t buflen = 1 << 16) {
-  std::vector<char> buf(buflen);
+  std::vector<char> buf(buflen + 1);  // never a null buffer, even for buflen 0
   Record r{};
   int err = -12345;
   nss_status s = EnumDb<Record>::get(&r, buf.data(), buf.size(), &err);
