@@ -89,9 +89,16 @@ enum nss_status find_offset(const IndexSearch *search, int64_t *offset) {
 // generation of the map, say), the line's tail can parse as a record that
 // passes verification, e.g. "malice:x:1002:..." read from its second byte
 // is a user "alice" with malice's uid.
+//
+// `map` must be freshly opened (at position 0, nothing read), so a seek
+// relative to the current position lands where an absolute one would.  It
+// is cheaper: glibc serves an absolute seek on a fresh stream with a
+// block-aligned lseek and a read() of the bytes before the offset, then a
+// second read() for the line itself; the relative seek is one lseek(), and
+// the one read() that follows starts at the line.
 bool seek_line_start(FILE *map, int64_t offset) {
-  if (offset == 0) return fseeko(map, 0, SEEK_SET) == 0;
-  if (fseeko(map, static_cast<off_t>(offset - 1), SEEK_SET) != 0) return false;
+  if (offset == 0) return fseeko(map, 0, SEEK_CUR) == 0;
+  if (fseeko(map, static_cast<off_t>(offset - 1), SEEK_CUR) != 0) return false;
   return getc(map) == '\n';
 }
 
