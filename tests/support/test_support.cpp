@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -154,6 +155,40 @@ std::string record_line(const struct group &g) {
     line += *m;
   }
   return line;
+}
+
+std::vector<std::string> defined_dynamic_symbols(const std::string &path) {
+  std::vector<std::string> names;
+  std::string bytes = read_file(path);
+  if (bytes.size() < sizeof(Elf64_Ehdr)) return names;
+  const char *base = bytes.data();
+  Elf64_Ehdr eh;
+  memcpy(&eh, base, sizeof eh);
+  if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64) return names;
+  auto section = [&](size_t i) {
+    Elf64_Shdr sh;
+    memcpy(&sh, base + eh.e_shoff + i * sizeof sh, sizeof sh);
+    return sh;
+  };
+  if (eh.e_shoff + eh.e_shnum * sizeof(Elf64_Shdr) > bytes.size()) return names;
+  for (size_t i = 0; i < eh.e_shnum; ++i) {
+    Elf64_Shdr sh = section(i);
+    if (sh.sh_type != SHT_DYNSYM || sh.sh_link >= eh.e_shnum) continue;
+    Elf64_Shdr strtab = section(sh.sh_link);
+    if (sh.sh_offset + sh.sh_size > bytes.size() ||
+        strtab.sh_offset + strtab.sh_size > bytes.size())
+      continue;
+    for (size_t j = 1; j < sh.sh_size / sizeof(Elf64_Sym); ++j) {
+      Elf64_Sym sym;
+      memcpy(&sym, base + sh.sh_offset + j * sizeof sym, sizeof sym);
+      unsigned bind = ELF64_ST_BIND(sym.st_info);
+      if (sym.st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
+      if (sym.st_name >= strtab.sh_size) continue;
+      names.emplace_back(base + strtab.sh_offset + sym.st_name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace vesk_test

@@ -67,4 +67,8 @@ int count_mappings();
 std::string record_line(const struct passwd &p);
 std::string record_line(const struct group &g);
 
+// Names of the symbols an ELF shared object defines in its dynamic symbol
+// table (global and weak), sorted; empty if the file can't be read.
+std::vector<std::string> defined_dynamic_symbols(const std::string &path);
+
 }  // namespace vesk_test
