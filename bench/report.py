@@ -184,6 +184,9 @@ def render(out):
                 cells.append(cell)
             if present:
                 md.append(f"| {LABELS[peer]} | " + " | ".join(cells) + " |")
+        for r in other["skip"]:
+            if int(r["size"]) == size:
+                md.append(f"\n{LABELS.get(r['peer'], r['peer'])} {r['op']}: {r['reason']}.")
         builds = [r for r in other["build"] if int(r["size"]) == size]
         if builds:
             md.append("")
@@ -275,8 +278,9 @@ def plot(out, sizes, med):
 
     panels = LOOKUPS + ["getgrouplist", "getpwent"]
     fig, axes = plt.subplots(2, 3, figsize=(15, 9))
-    styles = {"vesk": "o-", "vesk-direct": "o--", "floor": "k:", "vesk-scan": "s-",
-              "files": "^-", "db": "v-", "extrausers": "d-"}
+    styles = {"vesk": ("o-", "tab:blue"), "vesk-direct": ("o--", "tab:cyan"), "floor": (":", "black"),
+              "vesk-scan": ("s-", "tab:gray"), "files": ("^-", "tab:red"), "db": ("v-", "tab:purple"),
+              "extrausers": ("d-", "tab:orange")}
     for ax, op in zip(axes.flat, panels):
         for peer in MODULES:
             xs, ys = [], []
@@ -286,16 +290,17 @@ def plot(out, sizes, med):
                     xs.append(s)
                     ys.append(m / 1000 if op == "getpwent" else m)
             if xs:
-                ax.plot(xs, ys, styles[peer], label=LABELS[peer])
+                ax.plot(xs, ys, styles[peer][0], color=styles[peer][1], label=LABELS[peer])
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(op if op != "getpwent" else "getpwent (full enumeration)")
         ax.set_xlabel("users in the map")
         ax.set_ylabel("median ms per pass" if op == "getpwent" else "median µs per call")
         ax.grid(True, which="both", alpha=0.3)
-    axes.flat[0].legend(fontsize=8)
+    handles, labels = axes.flat[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(labels), fontsize=9)
     fig.suptitle("nss-vesk and peer modules: median time against map size (log-log)")
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.04, 1, 1))
     fig.savefig(os.path.join(out, "lookup-median.png"), dpi=90)
 
 
