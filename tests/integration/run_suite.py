@@ -35,7 +35,9 @@ devs:x:20001:alice,bob
 carol:x:20003:
 ops:x:20010:alice,carol,dave
 bigg:x:3000000001:bigid,bob
-"""
+""" + "crowd:x:20030:%s,alice\n" % ",".join("member%04d" % i for i in range(400))
+# crowd's line (some 4.4 kB) outgrows the buffers glibc starts with, so the
+# programs see the module ask for a larger buffer and retry.
 
 # A user and a group that only a later version of the maps holds.
 ERIN = "erin:x:20005:20020:Erin Example:/home/erin:/bin/sh\n"
@@ -194,6 +196,7 @@ def keyed_checks(s, pmap, gmap):
     s.check(["getent", "group", "ops"], lines(gmap, "ops"))
     s.check(["getent", "group", "20001"], lines(gmap, "devs"))
     s.check(["getent", "group", "3000000001"], lines(gmap, "bigg"))
+    s.check(["getent", "group", "crowd", "20030"], lines(gmap, "crowd", "crowd"))
     s.check(["getent", "group", "nosuchgroup"], "", status=2)
     s.check(["getent", "group", "20098"], "", status=2)
     # Only the module, as configured on the command line.
@@ -205,7 +208,8 @@ def keyed_checks(s, pmap, gmap):
     s.check(["getent", "-s", "vesk", "group", "root"], "", status=2)
 
     s.check(["id", "alice"],
-            "uid=20001(alice) gid=20001(devs) groups=20001(devs),29999(vkfiles),20010(ops)\n")
+            "uid=20001(alice) gid=20001(devs) groups=20001(devs),29999(vkfiles),20010(ops),"
+            "20030(crowd)\n")
     s.check(["id", "bob"], "uid=20002(bob) gid=20001(devs) groups=20001(devs),3000000001(bigg)\n")
     s.check(["id", "3000000000"],
             "uid=3000000000(bigid) gid=3000000001(bigg) groups=3000000001(bigg)\n")
@@ -219,11 +223,12 @@ pw(pwd.getpwuid(3000000000))
 pw(pwd.getpwnam('root'))
 gr(grp.getgrnam('ops'))
 gr(grp.getgrgid(3000000001))
+gr(grp.getgrnam('crowd'))
 missing(pwd.getpwnam, 'nosuchuser')
 missing(grp.getgrgid, 20098)
 print('lookups')""",
              lines(pmap, "alice", "bigid") + lines(system_lines("/etc/passwd"), "root")
-             + lines(gmap, "ops", "bigg") + "KeyError nosuchuser\nKeyError 20098\nlookups\n")
+             + lines(gmap, "ops", "bigg", "crowd") + "KeyError nosuchuser\nKeyError 20098\nlookups\n")
 
 
 def enumeration_checks(s, pmap, gmap):
