@@ -13,7 +13,7 @@ namespace {
 // Reports keys that several records share: the index lists them all, and a
 // lookup finds whichever of them the binary search meets.
 template <typename Same, typename Describe>
-void find_duplicates(const MapScan &scan, const std::vector<uint32_t> &order, Same same,
+void find_duplicates(const MapScan &scan, const BigVector<uint32_t> &order, Same same,
                      Describe describe, const char *lookup, std::vector<Problem> *problems) {
   size_t i = 0;
   while (i < order.size()) {
@@ -32,36 +32,41 @@ void find_duplicates(const MapScan &scan, const std::vector<uint32_t> &order, Sa
 
 int build_database(Db db, const std::string &map_path, const BuildOptions &options) {
   DbWords w = words(db);
-  MapImage map;
+  MapFile map;
+  MapScan scan;
   std::string error;
-  if (!read_map(map_path, &map, &error)) {
+  if (!scan_map(db, map_path, &map, &scan, &error)) {
     report(map_path, error);
     return kExitFailure;
   }
-  MapScan scan;
-  if (!scan_map(db, map, &scan, &error)) {
-    report(map_path, "can't read: " + error);
-    return kExitFailure;
-  }
-  // The image is no longer needed: only keys and offsets go into the indexes.
-  std::vector<char>().swap(map.data);
 
-  std::vector<uint32_t> by_name = name_order(scan);
-  std::vector<uint32_t> by_id = id_order(scan);
+  // The two indexes are independent: each is sorted (and later written) on
+  // its own core.
+  BigVector<uint32_t> by_name, by_id;
+  std::vector<Problem> name_problems, id_problems;
+  in_parallel(
+      [&] {
+        by_name = name_order(scan);
+        find_duplicates(
+            scan, by_name,
+            [&scan](const MapRecord &a, const MapRecord &b) {
+              return strcmp(scan.name_of(a), scan.name_of(b)) == 0;
+            },
+            [&scan, &w](const MapRecord &r) {
+              return std::string(w.record) + " name \"" + scan.name_of(r) + "\"";
+            },
+            "a lookup by name", &name_problems);
+      },
+      [&] {
+        by_id = id_order(scan);
+        find_duplicates(
+            scan, by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
+            [&w](const MapRecord &r) { return std::string(w.id) + " " + std::to_string(r.id); },
+            (std::string("a lookup by ") + w.id).c_str(), &id_problems);
+      });
   std::vector<Problem> problems = std::move(scan.problems);
-  find_duplicates(
-      scan, by_name,
-      [&scan](const MapRecord &a, const MapRecord &b) {
-        return strcmp(scan.name_of(a), scan.name_of(b)) == 0;
-      },
-      [&scan, &w](const MapRecord &r) {
-        return std::string(w.record) + " name \"" + scan.name_of(r) + "\"";
-      },
-      "a lookup by name", &problems);
-  find_duplicates(
-      scan, by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
-      [&w](const MapRecord &r) { return std::string(w.id) + " " + std::to_string(r.id); },
-      (std::string("a lookup by ") + w.id).c_str(), &problems);
+  problems.insert(problems.end(), name_problems.begin(), name_problems.end());
+  problems.insert(problems.end(), id_problems.begin(), id_problems.end());
   std::stable_sort(problems.begin(), problems.end(),
                    [](const Problem &a, const Problem &b) { return a.line < b.line; });
   for (const Problem &p : problems) report(at_line(map_path, p.line), p.text);
@@ -83,12 +88,20 @@ int build_database(Db db, const std::string &map_path, const BuildOptions &optio
   if (options.after_read != nullptr) options.after_read(map_path, options.hook_arg);
 
   std::vector<PendingIndex> pending(2);
-  if (!write_index(scan, by_name, true, map_path + NSS_VESK_SUFFIX_NAME, map.st.st_mtim,
-                   &pending[0], &error) ||
-      !write_index(scan, by_id, false, map_path + w.id_suffix, map.st.st_mtim, &pending[1],
-                   &error)) {
+  bool name_ok = false, id_ok = false;
+  std::string id_error;
+  in_parallel(
+      [&] {
+        name_ok = write_index(scan, by_name, true, map_path + NSS_VESK_SUFFIX_NAME,
+                              map.st.st_mtim, &pending[0], &error);
+      },
+      [&] {
+        id_ok = write_index(scan, by_id, false, map_path + w.id_suffix, map.st.st_mtim,
+                            &pending[1], &id_error);
+      });
+  if (!name_ok || !id_ok) {
     for (PendingIndex &p : pending) discard(&p);
-    report(map_path, error + "; indexes left as they were");
+    report(map_path, (name_ok ? id_error : error) + "; indexes left as they were");
     return kExitFailure;
   }
   // The indexes describe the map as it was read: if it changed meanwhile

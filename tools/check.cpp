@@ -109,7 +109,7 @@ bool numerically_sorted(const std::vector<std::string_view> &keys) {
 }
 
 // Checks one index.  True when it is usable and complete.
-bool check_index(IndexCheck &c, const MapImage &map) {
+bool check_index(IndexCheck &c, const MapFile &map) {
   Fd fd(open(c.index_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.fd < 0)
     return c.complain(errno == ENOENT ? "missing" : std::string("can't open: ") + strerror(errno));
@@ -267,18 +267,13 @@ bool check_index(IndexCheck &c, const MapImage &map) {
 }
 
 int check_database(Db db, const std::string &map_path) {
-  MapImage map;
+  MapFile map;
   MapScan scan;
   std::string error;
-  if (!read_map(map_path, &map, &error)) {
+  if (!scan_map(db, map_path, &map, &scan, &error)) {
     report(map_path, error);
     return kExitFailure;
   }
-  if (!scan_map(db, map, &scan, &error)) {
-    report(map_path, "can't read: " + error);
-    return kExitFailure;
-  }
-  std::vector<char>().swap(map.data);
   DbWords w = words(db);
   IndexCheck by_name{scan, map_path, map_path + NSS_VESK_SUFFIX_NAME, true, "lookups by name"};
   IndexCheck by_id{scan, map_path, map_path + w.id_suffix, false,

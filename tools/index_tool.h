@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace vesk::tool {
@@ -24,25 +26,55 @@ enum class Db { Passwd, Group };
 // It is also the longest login name the system's programs accept.
 inline constexpr size_t kMaxNameLength = 255;
 
+// Allocates large arrays as their own mappings, with transparent huge
+// pages where the system offers them: a million-record map needs some
+// hundred megabytes of arrays, and faulting them in 4 KiB at a time costs
+// more than sorting them.
+void *big_allocate(size_t bytes);
+void big_free(void *p, size_t bytes);
+
+template <typename T>
+struct BigAllocator {
+  using value_type = T;
+  BigAllocator() = default;
+  template <typename U>
+  BigAllocator(const BigAllocator<U> &) {}
+  T *allocate(size_t n) { return static_cast<T *>(big_allocate(n * sizeof(T))); }
+  void deallocate(T *p, size_t n) { big_free(p, n * sizeof(T)); }
+  friend bool operator==(const BigAllocator &, const BigAllocator &) { return true; }
+};
+
+template <typename T>
+using BigVector = std::vector<T, BigAllocator<T>>;
+
+// Runs f on a second thread while g runs on this one (both here, one after
+// the other, if no thread can be started).
+template <typename F, typename G>
+void in_parallel(F f, G g) {
+  std::thread thread;
+  try {
+    thread = std::thread(f);
+  } catch (const std::system_error &) {
+    f();
+  }
+  g();
+  if (thread.joinable()) thread.join();
+}
+
 // Messages go to stderr as "vesk-index: WHERE: TEXT".
 void report(const std::string &where, const std::string &text);
 std::string at_line(const std::string &file, uint64_t line);
 
-// A map file read whole into memory, with its status when it was opened.
-struct MapImage {
+// A map file as it was when the tool opened it.
+struct MapFile {
   std::string path;
   struct stat st {};
-  std::vector<char> data;  // may be released once scanned
-  size_t size = 0;         // bytes read
+  uint64_t size = 0;  // bytes read
 };
 
-// Reads the map at `path` (a regular file).  On failure returns false and
-// leaves the reason in *error.
-bool read_map(const std::string &path, MapImage *map, std::string *error);
-
-// True when `path` still names the file read into `map`, with the same size
-// and modification time.
-bool map_unchanged(const MapImage &map);
+// True when `path` still names the file read, with the same size and
+// modification time, and all of it was read.
+bool map_unchanged(const MapFile &map);
 
 // One record of the map, as the module's line reader parsed it.
 struct MapRecord {
@@ -60,16 +92,17 @@ struct Problem {
 };
 
 struct MapScan {
-  std::vector<MapRecord> records;  // in map order
-  std::vector<char> names;         // every record's name, NUL-terminated
+  BigVector<MapRecord> records;  // in map order
+  BigVector<char> names;         // every record's name, NUL-terminated
   std::vector<Problem> problems;   // malformed lines, overlong names and lines
   const char *name_of(const MapRecord &r) const { return names.data() + r.name; }
 };
 
-// Runs the module's line reader over the map image.  Lines it rejects
-// (other than comments and blank lines) become problems.  False with
-// *error set if the reader fails for any other reason.
-bool scan_map(Db db, const MapImage &map, MapScan *scan, std::string *error);
+// Opens the map at `path` (a regular file) and runs the module's line
+// reader over it.  Lines it rejects (other than comments and blank lines)
+// become problems.  False with *error set if the map can't be opened or
+// read, or the reader fails for a reason other than a malformed line.
+bool scan_map(Db db, const std::string &path, MapFile *map, MapScan *scan, std::string *error);
 
 // The index key of an id: "%d" of the 32-bit value, into `out` (12 bytes);
 // returns its length.
@@ -78,8 +111,8 @@ size_t format_id(uint32_t id, char *out);
 // The order of one index: record numbers (into scan.records) sorted by key
 // in strcmp order, ties in map order.  Records with an empty name are left
 // out of the name order (an index key has at least one byte).
-std::vector<uint32_t> name_order(const MapScan &scan);
-std::vector<uint32_t> id_order(const MapScan &scan);
+BigVector<uint32_t> name_order(const MapScan &scan);
+BigVector<uint32_t> id_order(const MapScan &scan);
 
 // Words used in messages for a database.
 struct DbWords {
@@ -100,7 +133,7 @@ struct PendingIndex {
 // temporary file in the index's directory: mode 0644, flushed to disk, its
 // modification time no older than `map_mtime`.  On failure nothing is left
 // behind and *error says why.
-bool write_index(const MapScan &scan, const std::vector<uint32_t> &order, bool by_name,
+bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_name,
                  const std::string &path, const struct timespec &map_mtime, PendingIndex *out,
                  std::string *error);
 void discard(PendingIndex *pending);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "index_tool.h"
 
@@ -32,6 +33,7 @@ void remove_temps_and_exit(int sig) {
   raise(sig);
 }
 
+// Called with temp_lock held.
 void install_handlers() {
   static bool installed = false;
   if (installed) return;
@@ -42,7 +44,12 @@ void install_handlers() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
 }
 
+// Indexes are written on two threads at once.
+std::mutex temp_lock;
+
 void remember_temp(const std::string &path) {
+  std::lock_guard<std::mutex> guard(temp_lock);
+  install_handlers();
   if (path.size() >= kTempPathMax) return;
   for (int i = 0; i < kTempSlots; ++i)
     if (!temp_used[i]) {
@@ -53,6 +60,7 @@ void remember_temp(const std::string &path) {
 }
 
 void forget_temp(const std::string &path) {
+  std::lock_guard<std::mutex> guard(temp_lock);
   for (int i = 0; i < kTempSlots; ++i)
     if (temp_used[i] && path == temp_slots[i]) temp_used[i] = 0;
 }
@@ -64,16 +72,32 @@ std::string directory_of(const std::string &path) {
   return path.substr(0, slash);
 }
 
-size_t format_offset(uint64_t value, char *out) {
-  char digits[20];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  size_t len = 0;
-  while (n > 0) out[len++] = digits[--n];
-  return len;
+size_t decimal_digits(uint64_t value) {
+  size_t n = 1;
+  for (uint64_t limit = 10; n < 20 && value >= limit; limit *= 10) ++n;
+  return n;
+}
+
+// Writes `value` in decimal as exactly `len` digits (its digit count).
+void put_decimal(uint64_t value, char *out, size_t len) {
+  static const char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char *p = out + len;
+  while (value >= 100) {
+    unsigned pair = static_cast<unsigned>(value % 100) * 2;
+    value /= 100;
+    *--p = kPairs[pair + 1];
+    *--p = kPairs[pair];
+  }
+  if (value >= 10) {
+    unsigned pair = static_cast<unsigned>(value) * 2;
+    *--p = kPairs[pair + 1];
+    *--p = kPairs[pair];
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
 }
 
 bool write_all(int fd, const char *data, size_t len, std::string *error) {
@@ -90,41 +114,46 @@ bool write_all(int fd, const char *data, size_t len, std::string *error) {
   return true;
 }
 
+// The length of an id's key: its digits, and a sign for ids of 2^31 and
+// above (negative as "%d" of the 32-bit value).
+size_t id_key_length(uint32_t id) {
+  int32_t value = static_cast<int32_t>(id);
+  return value < 0 ? 1 + decimal_digits(0u - id) : decimal_digits(id);
+}
+
 // The keys and offsets of the index, written record by record.
-bool write_records(int fd, const MapScan &scan, const std::vector<uint32_t> &order,
+bool write_records(int fd, const MapScan &scan, const BigVector<uint32_t> &order,
                    bool by_name, std::string *error) {
-  auto key_of = [&](const MapRecord &r, char *id_key, size_t *len) -> const char * {
-    if (by_name) {
-      *len = r.name_len;
-      return scan.name_of(r);
-    }
-    *len = format_id(r.id, id_key);
-    return id_key;
-  };
-  // Record length: the longest key, its NUL, the longest offset, at least
-  // one NUL of filler (so the digits always end in a NUL), the newline.
+  // Record length: the longest key and offset of one record, the key's NUL,
+  // at least one NUL of filler (so the digits always end in a NUL), and the
+  // newline.
   size_t record_len = 0;
-  char digits[24];
-  char id_key[12];
   for (uint32_t i : order) {
-    size_t key_len;
-    key_of(scan.records[i], id_key, &key_len);
-    record_len = std::max(record_len, key_len + 1 + format_offset(scan.records[i].offset, digits) + 2);
+    const MapRecord &r = scan.records[i];
+    size_t key_len = by_name ? r.name_len : id_key_length(r.id);
+    record_len = std::max(record_len, key_len + decimal_digits(r.offset) + 3);
   }
+  // The buffer starts zeroed and is zeroed again after each write, so the
+  // filler needs no writing.
   std::vector<char> buffer(std::max<size_t>(1 << 20, record_len));
   size_t used = 0;
   for (uint32_t i : order) {
     if (buffer.size() - used < record_len) {
       if (!write_all(fd, buffer.data(), used, error)) return false;
+      memset(buffer.data(), 0, used);
       used = 0;
     }
+    const MapRecord &r = scan.records[i];
     char *rec = buffer.data() + used;
     size_t key_len;
-    const char *key = key_of(scan.records[i], id_key, &key_len);
-    memcpy(rec, key, key_len);
+    if (by_name) {
+      key_len = r.name_len;
+      memcpy(rec, scan.name_of(r), key_len);
+    } else {
+      key_len = format_id(r.id, rec);
+    }
     rec[key_len] = '\0';
-    size_t n = format_offset(scan.records[i].offset, rec + key_len + 1);
-    memset(rec + key_len + 1 + n, 0, record_len - 1 - (key_len + 1 + n));
+    put_decimal(r.offset, rec + key_len + 1, decimal_digits(r.offset));
     rec[record_len - 1] = '\n';
     used += record_len;
   }
@@ -133,10 +162,9 @@ bool write_records(int fd, const MapScan &scan, const std::vector<uint32_t> &ord
 
 }  // namespace
 
-bool write_index(const MapScan &scan, const std::vector<uint32_t> &order, bool by_name,
+bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_name,
                  const std::string &path, const struct timespec &map_mtime, PendingIndex *out,
                  std::string *error) {
-  install_handlers();
   std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 == 0
   std::string temp = directory_of(path) + "/." + name + ".XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);

@@ -1,10 +1,14 @@
 // Reading a map file and finding its records with the module's line reader.
 #include <errno.h>
 #include <stdio.h>
+#include <stdio_ext.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <type_traits>
 
 #include "index_tool.h"
@@ -28,38 +32,11 @@ DbWords words(Db db) {
   return {"group", "gid", NSS_VESK_SUFFIX_GID};
 }
 
-bool read_map(const std::string &path, MapImage *map, std::string *error) {
-  map->path = path;
-  Fd fd(open_regular(path.c_str(), &map->st));
-  if (fd.fd < 0) {
-    *error = errno == EINVAL ? "not a regular file" : strerror(errno);
-    return false;
-  }
-  // One byte more than the size the map had when opened: a read that fills
-  // it shows the map grew meanwhile (map_unchanged then tells).
-  size_t size = static_cast<size_t>(map->st.st_size);
-  map->data.resize(size + 1);
-  size_t got = 0;
-  while (got < map->data.size()) {
-    ssize_t n = read(fd.fd, map->data.data() + got, map->data.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  map->data.resize(got);
-  map->size = got;
-  return true;
-}
-
-bool map_unchanged(const MapImage &map) {
+bool map_unchanged(const MapFile &map) {
   struct stat now;
   if (stat(map.path.c_str(), &now) != 0) return false;
   return now.st_dev == map.st.st_dev && now.st_ino == map.st.st_ino &&
-         now.st_size == map.st.st_size && static_cast<size_t>(now.st_size) == map.size &&
+         now.st_size == map.st.st_size && static_cast<uint64_t>(now.st_size) == map.size &&
          now.st_mtim.tv_sec == map.st.st_mtim.tv_sec &&
          now.st_mtim.tv_nsec == map.st.st_mtim.tv_nsec;
 }
@@ -70,10 +47,10 @@ namespace {
 // lines and skips comments, blank lines and lines it can't parse; after it
 // returns a record, the stream stands just past that record's line.
 struct LineWalker {
-  const char *data;
+  const char *data;  // a chunk of whole lines
   size_t size;
-  size_t pos = 0;     // start of the next line not yet walked
-  uint64_t line = 0;  // number of the last line walked
+  uint64_t &line;     // number of the last line walked, across chunks
+  size_t pos = 0;     // start of the next line not yet walked, in the chunk
 
   // Walks one line; returns its start and sets *end past its newline.
   size_t next(size_t *end) {
@@ -96,23 +73,23 @@ struct LineWalker {
 };
 
 template <typename Record>
-bool scan_records(const MapImage &map, MapScan *scan, std::string *error) {
+bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, MapScan *scan,
+                std::vector<char> &buffer, std::string *error) {
   using Database = vesk::Database<Record>;
   const bool passwd = std::is_same_v<Record, struct passwd>;
   const char *kind = passwd ? "passwd" : "group";
   const char *thing = passwd ? "user" : "group";
-  if (map.data.empty()) return true;
-  FILE *stream = fmemopen(const_cast<char *>(map.data.data()), map.data.size(), "r");
+  FILE *stream = fmemopen(const_cast<char *>(data), size, "r");
   if (stream == nullptr) {
     *error = strerror(errno);
     return false;
   }
-  LineWalker walk{map.data.data(), map.data.size()};
-  std::vector<char> buffer(64 * 1024);
+  __fsetlocking(stream, FSETLOCKING_BYCALLER);  // this thread's own stream
+  LineWalker walk{data, size, line};
   // A record never needs more room than a few times its line (the group
   // reader adds one pointer per member): a reader still asking beyond that
   // is not behaving as documented.
-  const size_t buffer_limit = 8 * map.data.size() + 64 * 1024;
+  const size_t buffer_limit = 8 * size + 64 * 1024;
   bool ok = true;
   Record record;
   for (;;) {
@@ -166,7 +143,7 @@ bool scan_records(const MapImage &map, MapScan *scan, std::string *error) {
                           "-byte buffer lookups are sized for; callers with a fixed buffer "
                           "get ERANGE for it"});
     MapRecord r;
-    r.offset = start;
+    r.offset = base + start;
     r.line = walk.line;
     r.name = scan->names.size();
     r.name_len = static_cast<uint32_t>(name_len);
@@ -176,7 +153,7 @@ bool scan_records(const MapImage &map, MapScan *scan, std::string *error) {
   }
   fclose(stream);
   if (!ok) return false;
-  // Lines after the last record.
+  // Lines after the chunk's last record.
   while (walk.pos < walk.size) {
     size_t end;
     size_t start = walk.next(&end);
@@ -187,23 +164,150 @@ bool scan_records(const MapImage &map, MapScan *scan, std::string *error) {
   return true;
 }
 
-// Big-endian load of up to 8 bytes, zero-padded: comparing these as
-// integers orders like strcmp over those bytes.
-uint64_t prefix_of(const char *s, size_t len) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < 8; ++i)
-    v = (v << 8) | (i < len ? static_cast<unsigned char>(s[i]) : 0u);
-  return v;
+// Reads bytes [from, to) of the map (to the end of the file if `to` is
+// UINT64_MAX) in large chunks of whole lines and hands each to the line
+// reader: the reader never looks past a line, so this finds the same
+// records as one stream over the whole file, without holding the file.
+// `from` must be the start of a line; *lines counts the lines seen and
+// *end is where reading stopped.
+template <typename Record>
+bool scan_range(int fd, uint64_t from, uint64_t to, MapScan *scan, uint64_t *lines,
+                uint64_t *end_offset, std::string *error) {
+  std::vector<char> chunk(4 << 20);
+  std::vector<char> buffer(64 * 1024);  // the reader's
+  size_t have = 0;       // bytes in `chunk`
+  uint64_t base = from;  // file offset of chunk[0]
+  uint64_t line = 0;
+  bool eof = false;
+  for (;;) {
+    while (!eof && have < chunk.size()) {
+      uint64_t pos = base + have;
+      size_t want = chunk.size() - have;
+      if (to != UINT64_MAX) want = static_cast<size_t>(std::min<uint64_t>(want, to - pos));
+      ssize_t n = want == 0 ? 0 : pread(fd, chunk.data() + have, want, static_cast<off_t>(pos));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = strerror(errno);
+        return false;
+      }
+      if (n == 0) eof = true;
+      have += static_cast<size_t>(n);
+    }
+    if (have == 0) break;
+    size_t end = have;  // at the end of the file the last line may lack its newline
+    if (!eof) {
+      const char *nl = static_cast<const char *>(memrchr(chunk.data(), '\n', have));
+      if (nl == nullptr) {  // one line fills the chunk: make room for more of it
+        chunk.resize(chunk.size() * 2);
+        continue;
+      }
+      end = static_cast<size_t>(nl - chunk.data()) + 1;
+    }
+    if (!scan_chunk<Record>(chunk.data(), end, base, line, scan, buffer, error)) return false;
+    memmove(chunk.data(), chunk.data() + end, have - end);
+    have -= end;
+    base += end;
+  }
+  *lines = line;
+  *end_offset = base;
+  return true;
+}
+
+// Maps this large are read in two halves at once.
+constexpr uint64_t kSplitSize = 8 << 20;
+
+// The start of the first line at or after the middle of the map, or 0.
+uint64_t middle_line_start(int fd, uint64_t size) {
+  char window[64 * 1024];
+  uint64_t at = size / 2 - 1;
+  ssize_t n = pread(fd, window, sizeof window, static_cast<off_t>(at));
+  if (n <= 0) return 0;
+  const void *nl = memchr(window, '\n', static_cast<size_t>(n));
+  if (nl == nullptr) return 0;
+  uint64_t start = at + static_cast<uint64_t>(static_cast<const char *>(nl) - window) + 1;
+  return start < size ? start : 0;
+}
+
+template <typename Record>
+bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
+  uint64_t size = static_cast<uint64_t>(map->st.st_size);
+  uint64_t split = size >= kSplitSize ? middle_line_start(fd, size) : 0;
+  uint64_t lines = 0;
+  if (split == 0) return scan_range<Record>(fd, 0, UINT64_MAX, scan, &lines, &map->size, error);
+
+  MapScan second;
+  second.records.reserve(scan->records.capacity() / 2);
+  second.names.reserve(scan->names.capacity() / 2);
+  bool first_ok = false, second_ok = false;
+  uint64_t first_end = 0, second_lines = 0;
+  std::string second_error;
+  in_parallel(
+      [&] {
+        second_ok = scan_range<Record>(fd, split, UINT64_MAX, &second, &second_lines,
+                                       &map->size, &second_error);
+      },
+      [&] { first_ok = scan_range<Record>(fd, 0, split, scan, &lines, &first_end, error); });
+  if (!first_ok) return false;
+  if (!second_ok) {
+    *error = second_error;
+    return false;
+  }
+  // A first half cut short means the map shrank: map_unchanged will tell.
+  if (first_end != split) map->size = UINT64_MAX;
+  // The second half's lines and names follow the first's.
+  uint64_t names = scan->names.size();
+  for (MapRecord &r : second.records) {
+    r.line += lines;
+    r.name += names;
+  }
+  for (Problem &p : second.problems) p.line += lines;
+  scan->records.insert(scan->records.end(), second.records.begin(), second.records.end());
+  scan->names.insert(scan->names.end(), second.names.begin(), second.names.end());
+  scan->problems.insert(scan->problems.end(), std::make_move_iterator(second.problems.begin()),
+                        std::make_move_iterator(second.problems.end()));
+  return true;
 }
 
 }  // namespace
 
-bool scan_map(Db db, const MapImage &map, MapScan *scan, std::string *error) {
+bool scan_map(Db db, const std::string &path, MapFile *map, MapScan *scan, std::string *error) {
+  map->path = path;
+  Fd fd(open_regular(path.c_str(), &map->st));
+  if (fd.fd < 0) {
+    *error = errno == EINVAL ? "not a regular file" : strerror(errno);
+    return false;
+  }
   // Most lines are short: about one record per 64 bytes is a fair guess.
-  scan->records.reserve(map.data.size() / 64 + 16);
-  scan->names.reserve(map.data.size() / 5 + 16);
-  if (db == Db::Passwd) return scan_records<struct passwd>(map, scan, error);
-  return scan_records<struct group>(map, scan, error);
+  size_t size = static_cast<size_t>(map->st.st_size);
+  scan->records.reserve(size / 64 + 16);
+  scan->names.reserve(size / 5 + 16);
+  bool ok = db == Db::Passwd ? scan_records<struct passwd>(fd.fd, map, scan, error)
+                             : scan_records<struct group>(fd.fd, map, scan, error);
+  if (!ok) *error = "can't read: " + *error;
+  return ok;
+}
+
+namespace {
+constexpr size_t kBigAllocation = 1 << 20;
+}
+
+void *big_allocate(size_t bytes) {
+  if (bytes < kBigAllocation) {
+    void *p = malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
+  return p;
+}
+
+void big_free(void *p, size_t bytes) {
+  if (bytes < kBigAllocation)
+    free(p);
+  else
+    munmap(p, bytes);
 }
 
 size_t format_id(uint32_t id, char *out) {
@@ -222,58 +326,120 @@ size_t format_id(uint32_t id, char *out) {
   return len;
 }
 
-std::vector<uint32_t> name_order(const MapScan &scan) {
+namespace {
+
+// The first 16 bytes of a string of `len` bytes, zero-padded, as two
+// big-endian integers: comparing these orders like strcmp on those bytes.
+void head_of(const char *s, size_t len, uint64_t *high, uint64_t *low) {
+  unsigned char bytes[16] = {};
+  memcpy(bytes, s, len < 16 ? len : 16);
+  uint64_t h, l;
+  memcpy(&h, bytes, 8);
+  memcpy(&l, bytes + 8, 8);
+  *high = __builtin_bswap64(h);
+  *low = __builtin_bswap64(l);
+}
+
+// Stable LSD radix sort on bits [low, low + bits) of each item's key, a
+// byte at a time; bytes that are the same everywhere are skipped.
+struct KeyedRecord {
+  uint64_t key;
+  uint32_t record;
+};
+
+inline uint64_t key_of(uint64_t item) { return item; }
+inline uint64_t key_of(const KeyedRecord &item) { return item.key; }
+
+template <typename Item>
+void radix_sort(BigVector<Item> &items, int low, int bits) {
+  const int passes = (bits + 7) / 8;
+  std::vector<size_t> count(static_cast<size_t>(passes) * 256);
+  for (const Item &it : items) {
+    uint64_t key = key_of(it) >> low;
+    for (int p = 0; p < passes; ++p) ++count[p * 256 + ((key >> (8 * p)) & 0xff)];
+  }
+  BigVector<Item> other(items.size());
+  for (int p = 0; p < passes; ++p) {
+    size_t *c = count.data() + p * 256;
+    if (std::find(c, c + 256, items.size()) != c + 256) continue;
+    size_t sum = 0;
+    for (int d = 0; d < 256; ++d) {
+      size_t n = c[d];
+      c[d] = sum;
+      sum += n;
+    }
+    int shift = low + 8 * p;
+    for (const Item &it : items) other[c[(key_of(it) >> shift) & 0xff]++] = it;
+    items.swap(other);
+  }
+}
+
+// A 40-bit integer that orders ids as strcmp orders their "%d" keys.  '-'
+// sorts before every digit, so negative keys come first; among keys of one
+// sign the digits compare from the left, which is the order of the
+// magnitude scaled to ten digits, and a key that is a prefix of another
+// ("1" and "10" scale alike) comes first, being shorter.
+uint64_t id_sort_key(uint32_t id) {
+  static const uint64_t kScale[11] = {0,      1000000000, 100000000, 10000000, 1000000, 100000,
+                                      10000,  1000,       100,       10,       1};
+  bool negative = static_cast<int32_t>(id) < 0;
+  uint64_t magnitude = negative ? 0u - id : id;
+  uint64_t digits = 1;
+  for (uint64_t limit = 10; digits < 10 && magnitude >= limit; limit *= 10) ++digits;
+  return (uint64_t{negative ? 0u : 1u} << 39) | (magnitude * kScale[digits]) << 4 | digits;
+}
+
+}  // namespace
+
+BigVector<uint32_t> name_order(const MapScan &scan) {
+  // The first 12 bytes of each name as two integers decide almost every
+  // comparison without touching the names themselves.
   struct Slot {
-    uint64_t prefix;
+    uint64_t head;   // bytes 0-7
+    uint32_t next;   // bytes 8-11
     uint32_t record;
   };
-  std::vector<Slot> slots;
+  BigVector<Slot> slots;
   slots.reserve(scan.records.size());
   for (uint32_t i = 0; i < scan.records.size(); ++i) {
     const MapRecord &r = scan.records[i];
     if (r.name_len == 0) continue;
-    slots.push_back({prefix_of(scan.name_of(r), r.name_len), i});
+    uint64_t head, tail;
+    head_of(scan.name_of(r), r.name_len, &head, &tail);
+    slots.push_back({head, static_cast<uint32_t>(tail >> 32), i});
   }
   std::sort(slots.begin(), slots.end(), [&scan](const Slot &a, const Slot &b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    if ((a.prefix & 0xff) != 0) {  // both names go on past their first 8 bytes
-      int c = strcmp(scan.name_of(scan.records[a.record]) + 8,
-                     scan.name_of(scan.records[b.record]) + 8);
+    if (a.head != b.head) return a.head < b.head;
+    if (a.next != b.next) return a.next < b.next;
+    if ((a.next & 0xff) != 0) {  // both names go on past their first 12 bytes
+      int c = strcmp(scan.name_of(scan.records[a.record]) + 12,
+                     scan.name_of(scan.records[b.record]) + 12);
       if (c != 0) return c < 0;
     }
     return a.record < b.record;
   });
-  std::vector<uint32_t> order;
+  BigVector<uint32_t> order;
   order.reserve(slots.size());
   for (const Slot &s : slots) order.push_back(s.record);
   return order;
 }
 
-std::vector<uint32_t> id_order(const MapScan &scan) {
-  struct Slot {
-    uint64_t high;  // key bytes 0-7
-    uint32_t low;   // key bytes 8-11 (a key has at most 11)
-    uint32_t record;
-  };
-  std::vector<Slot> slots;
-  slots.reserve(scan.records.size());
-  for (uint32_t i = 0; i < scan.records.size(); ++i) {
-    char key[12];
-    size_t len = format_id(scan.records[i].id, key);
-    uint64_t high = prefix_of(key, len);
-    uint32_t low = 0;
-    for (size_t j = 8; j < 12; ++j)
-      low = (low << 8) | (j < len ? static_cast<unsigned char>(key[j]) : 0u);
-    slots.push_back({high, low, i});
+BigVector<uint32_t> id_order(const MapScan &scan) {
+  size_t n = scan.records.size();
+  BigVector<uint32_t> order(n);
+  if (n <= (size_t{1} << 24)) {
+    // Key and record number packed in one word: the record number in the
+    // low 24 bits keeps equal keys in map order.
+    BigVector<uint64_t> items(n);
+    for (uint32_t i = 0; i < n; ++i) items[i] = id_sort_key(scan.records[i].id) << 24 | i;
+    radix_sort(items, 24, 40);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(items[i] & 0xffffff);
+  } else {
+    BigVector<KeyedRecord> items(n);
+    for (uint32_t i = 0; i < n; ++i) items[i] = {id_sort_key(scan.records[i].id), i};
+    radix_sort(items, 0, 40);
+    for (size_t i = 0; i < n; ++i) order[i] = items[i].record;
   }
-  std::sort(slots.begin(), slots.end(), [](const Slot &a, const Slot &b) {
-    if (a.high != b.high) return a.high < b.high;
-    if (a.low != b.low) return a.low < b.low;
-    return a.record < b.record;
-  });
-  std::vector<uint32_t> order;
-  order.reserve(slots.size());
-  for (const Slot &s : slots) order.push_back(s.record);
   return order;
 }
 
