@@ -449,8 +449,9 @@ def main():
             skip("%s is not installed" % tool)
     if not os.access(PYTHON, os.X_OK):
         skip(PYTHON + " is not installed")
-    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-        skip("unshare -m is not permitted here")
+    if subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "--bind", "/etc",
+                       "/etc"], capture_output=True).returncode != 0:
+        skip("a private mount namespace (unshare -m, mount --bind) is not permitted here")
     module = os.path.join(args.module_dir, "libnss_vesk.so.2")
     if not os.path.exists(module):
         print("module not built: " + module)
