@@ -190,5 +190,47 @@ TEST(ToolRoundTrip, OverlongNameIsReportedButIndexedUnlessStrict) {
   EXPECT_EQ(run.status, 0) << run.err;
 }
 
+// A map of some megabytes is read in pieces (and in two halves at once):
+// the records, offsets and line numbers must come out as if the reader had
+// read it line by line.
+TEST(ToolRoundTrip, LargeMapReadInPiecesGivesTheSameIndexesAndLineNumbers) {
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk"), group = dir.file("group.vesk");
+  std::string map;
+  std::vector<size_t> malformed;
+  size_t line = 0;
+  for (uint32_t i = 0; i < 140000; ++i) {
+    if (i % 997 == 5) {
+      map += "broken line " + std::to_string(i) + "\n";
+      malformed.push_back(++line);
+    }
+    if (i % 1009 == 7) {
+      map += "# comment\n\n";
+      line += 2;
+    }
+    if (i == 120000) {  // one line longer than a piece
+      map += "huge:x:4000000000:1:" + std::string(5 << 20, 'g') + ":/:/bin/sh\n";
+      ++line;
+    }
+    map += passwd_line("user" + std::to_string(i * 3 % 140000), i * 13 + 1);
+    ++line;
+  }
+  write_file(passwd, map);
+  write_file(group, group_line("g", 1));
+
+  ToolRun run = run_tool({"build", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 1);
+  for (Key kind : {Key::Name, Key::Id})
+    EXPECT_TRUE(read_file(passwd + (kind == Key::Name ? ".ixname" : ".ixuid")) ==
+                index_bytes(map_entries(map, Db::Passwd, kind)));
+  for (size_t n : malformed)
+    EXPECT_NE(run.err.find(passwd + ":" + std::to_string(n) + ": not a valid passwd line"),
+              std::string::npos)
+        << n;
+  EXPECT_NE(run.err.find("bytes is longer than the 1048576-byte buffer"), std::string::npos);
+  EXPECT_EQ(static_cast<size_t>(std::count(run.err.begin(), run.err.end(), '\n')),
+            malformed.size() + 1);
+}
+
 }  // namespace
 }  // namespace vesk_test
