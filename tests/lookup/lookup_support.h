@@ -57,7 +57,12 @@ inline constexpr int kUntouched = -12345;
 // Runs the lookup of `kind` for `name` (name kinds) or `id` (id kinds) with
 // a buffer of `buflen` bytes.
 inline Answer lookup(const Kind &kind, const std::string &name, uint32_t id, size_t buflen) {
-  std::vector<char> buffer(buflen == 0 ? 1 : buflen);
+  // Small buffers are allocated at their exact size, so that the sanitizers
+  // see any write past `buflen`; the megabyte ones are reused per thread.
+  thread_local std::vector<char> large;
+  std::vector<char> small;
+  std::vector<char> &buffer = buflen <= 65536 ? small : large;
+  if (buffer.size() < std::max<size_t>(buflen, 1)) buffer.resize(std::max<size_t>(buflen, 1));
   Answer a;
   a.err = kUntouched;
   if (kind.db == Db::Passwd) {

@@ -107,11 +107,11 @@ TEST(IndexFormat, OffsetParsesLikeScanfWithinTheRecord) {
     EXPECT_EQ(vesk::index_record_offset(g.data, rec.size(), key.size()), expected(field))
         << "field '" << field << "' last byte " << int(last);
   };
-  const char *fields[] = {"0", "12345", "  42", "\t\v\f\r 7", "+8", "-9", "-0", "007", "12ab", "x12",
+  const std::string fields[] = {"0", "12345", "  42", "\t\v\f\r 7", "+8", "-9", "-0", "007", "12ab", "x12",
                           "", " ", "+", "-", "+-1", "- 1", "9223372036854775807", "9223372036854775808",
                           "-9223372036854775808", "-9223372036854775809", "123456789012345678901234567890",
-                          "-99999999999999999999999999", std::string("5\0" "9", 3).c_str()};
-  for (const char *f : fields) {
+                          "-99999999999999999999999999", "5\0" "9"s};
+  for (const std::string &f : fields) {
     check("k", f, '\n');
     check("k", f, '7');  // a digit where the newline belongs is no part of the number
   }
@@ -197,9 +197,14 @@ class SearchTest : public ::testing::TestWithParam<Kind> {
     s.key = key.c_str();
     s.key_len = key.size();
     err = kUntouched;
+    memset(&pw, 0, sizeof pw);
+    memset(&gr, 0, sizeof gr);
     return _nss_vesk_bsearch2(&s, &err);
   }
-  std::string found_name() const { return GetParam().db == Db::Passwd ? pw.pw_name : gr.gr_name; }
+  std::string found_name() const {
+    const char *n = GetParam().db == Db::Passwd ? pw.pw_name : gr.gr_name;
+    return n != nullptr ? n : "";
+  }
 
   // An index of every record, with row `row`'s offset spelled `text`.
   std::string index_with_offset(size_t row, const std::string &text) const {
@@ -299,11 +304,15 @@ TEST_P(SearchTest, MalformedIndexIsUnavailable) {
     wanted += std::string(len - wanted.size() - off.size(), '0') + off;
     digits_to_end = first + wanted;
   }
+  // The wanted record (met first by the search) ends in filler, not a newline.
+  std::string nul_for_newline = raw_index({{"!", "0"}, {key, off}});
+  nul_for_newline.back() = '\0';
   for (const auto &[label, bytes] : std::vector<std::pair<const char *, std::string>>{
            {"no newline", no_newline},
            {"no NUL, no newline", std::string(8192, 'q')},
            {"keys without NUL", std::string(key.substr(0, 1) + "qqq\n") + key.substr(0, 1) + "qqq\n" + key.substr(0, 1) + "qqq\n"},
            {"digits to the record's end", digits_to_end},
+           {"NUL where the newline belongs", nul_for_newline},
            {"a lone newline", "\n"}}) {
     SCOPED_TRACE(label);
     write_index(bytes);
