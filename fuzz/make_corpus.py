@@ -99,6 +99,19 @@ def enumerate_seeds():
         write("enumerate", bytes([group | 32]) + mapdata.rstrip(b"\n"))
 
 
+def line_reader_seeds():
+    odd = [b"+\n", b"-bob\n", b"+@netgroup:::\n", b"  alice:x:1:2:g:/d:/s\n", b"a:x: 12 :-3::\n",
+           b"a:x:99999999999:1::/:/sh\n", b"g:x:5:a,,b,\n", b"g:x:5\n", b"#c\n\n \n",
+           b"a:x:1:1:g:d:s:extra:colons\n", b"a:x:1:1:g:d:s\r\n", b"a\0b:x:1:1::/:/sh\n"]
+    for group in (0, 1):
+        mapdata = GROUP if group else PASSWD
+        for size_sel in range(8):
+            write("line_reader", bytes([group | size_sel << 1]) + mapdata)
+        for line in odd:
+            write("line_reader", bytes([group | 6]) + line + mapdata)
+
+
 if __name__ == "__main__":
     index_search_seeds()
     enumerate_seeds()
+    line_reader_seeds()
