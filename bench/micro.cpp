@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bench_data.h"
@@ -32,10 +33,14 @@ struct DataSet {
   std::string dir;
   std::vector<Key> keys;
   ~DataSet() {
-    if (!dir.empty()) {
-      std::string cmd = "rm -rf '" + dir + "'";
-      if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+    if (dir.empty()) return;
+    for (const char *sub : {"/indexed/", "/scan/"}) {
+      for (const char *f : {"passwd.vesk", "passwd.vesk.ixname", "passwd.vesk.ixuid", "group.vesk",
+                            "group.vesk.ixname", "group.vesk.ixgid"})
+        unlink((dir + sub + f).c_str());
+      rmdir((dir + sub).c_str());
     }
+    rmdir(dir.c_str());
   }
   std::string indexed(const char *file) const { return dir + "/indexed/" + file; }
   std::string scan(const char *file) const { return dir + "/scan/" + file; }
