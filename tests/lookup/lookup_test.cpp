@@ -115,10 +115,10 @@ class LookupTest : public ::testing::TestWithParam<Kind> {
     set_mtime(index(), mtime);
   }
   // A fresh index of the documented form holding the records `which`.
-  void write_index_of(const std::vector<size_t> &which, bool sorted = true) {
+  void write_index_of(const std::vector<size_t> &which) {
     std::vector<IndexEntry> entries;
     for (size_t i : which) entries.push_back({key_of(records[i]), offsets[i]});
-    write_index(index_bytes(entries, sorted));
+    write_index(index_bytes(entries));
   }
 
   // The lookup of a name or id; checks that it leaves no descriptor and no
@@ -226,21 +226,6 @@ TEST_P(LookupTest, OffsetNotAtTheWantedRecordFallsBackToTheScan) {
     write_index(raw_index(entries));
     expect_found(1, find(1));
     expect_found(4, find(4));
-  }
-}
-
-TEST_P(LookupTest, UnparsableOffsetIsReadAsZero) {
-  // The first record is verified at offset 0; any other record falls back.
-  for (const char *text : {"", "x12", "+", "-", " "}) {
-    SCOPED_TRACE(std::string("offset text '") + text + "'");
-    std::vector<RawEntry> entries;
-    for (size_t i = 0; i < records.size(); ++i)
-      entries.push_back({key_of(records[i]), (i == 0 || i == 2) ? text : std::to_string(offsets[i])});
-    std::sort(entries.begin(), entries.end(),
-              [](const RawEntry &a, const RawEntry &b) { return strcmp(a.key.c_str(), b.key.c_str()) < 0; });
-    write_index(raw_index(entries));
-    expect_found(0, find(0));
-    expect_found(2, find(2));
   }
 }
 
@@ -400,20 +385,6 @@ TEST_P(IdLookupTest, KeysAreSignedDecimal) {
   EXPECT_EQ(id_key(0), "0");
   EXPECT_EQ(id_key(2147483648u), "-2147483648");
   EXPECT_EQ(id_key(4294967294u), "-2");
-}
-
-// uids 100, 20, 3 (records 3, 2, 4): their keys sort as strings in that
-// order.  Sorted that way the binary search finds each; sorted by number
-// (3, 20, 100) it meets only the middle one.
-TEST_P(IdLookupTest, IndexIsSortedAsStringsNotNumbers) {
-  write_index_of({3, 2, 4}, /*sorted=*/false);
-  expect_found(3, find(3));
-  expect_found(2, find(2));
-  expect_found(4, find(4));
-  write_index_of({4, 2, 3}, /*sorted=*/false);
-  expect_not_found(find(4));
-  expect_found(2, find(2));
-  expect_not_found(find(3));
 }
 
 INSTANTIATE_TEST_SUITE_P(IdLookups, IdLookupTest, ::testing::Values(kPasswdByUid, kGroupByGid), kind_name);

@@ -283,12 +283,6 @@ TEST_P(SearchTest, RecordLargerThanTheBufferIsTryAgainWithERANGE) {
   expect_status(search(1, 4096), NSS_STATUS_SUCCESS);
 }
 
-TEST_P(SearchTest, OneRecordIndex) {
-  write_index(index_of({3}));
-  expect_status(search(3), NSS_STATUS_SUCCESS);
-  expect_status(search(1), NSS_STATUS_NOTFOUND);
-}
-
 TEST_P(SearchTest, MalformedIndexIsUnavailable) {
   const std::string key = key_of(1), off = std::to_string(offsets[1]);
   std::string no_newline = key + '\0' + off;
