@@ -18,11 +18,13 @@
 //    starting with '+' or '-' may leave the gid empty before its ':' (gid 0);
 //  - members are split at ','; each item loses its leading white space
 //    (not its trailing white space) and empty items are dropped;
-//  - the reader's treatment of a line that has leading white space but no
-//    newline (the file's unterminated last line, or a line cut by a NUL):
-//    the text after the white space is moved to the start of the line and
-//    the line's last bytes stay where they were, so the text it parses ends
-//    with a second copy of those bytes.  The same move is done here.
+//  - glibc's reader treats a line that has leading white space but no
+//    newline (the file's unterminated last line, or a line cut by a NUL)
+//    oddly: it moves the text after the white space to the start of the
+//    line and leaves the line's last bytes where they were, so the text it
+//    parses ends with a second copy of those bytes.  Where the module uses
+//    glibc's reader the same move is done here; the module's own reader
+//    parses such a line as if it had its newline.
 //
 // White space is the ASCII set " \t\n\v\f\r".  The pass takes no lock: it
 // reads no shared state except the group map path, which it copies first.
@@ -33,6 +35,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "map/files.h"
 #include "map/state.h"
 #include "nss_vesk.h"
@@ -41,6 +47,12 @@ namespace vesk {
 namespace {
 
 constexpr size_t kBlockSize = 64 * 1024;
+
+#ifdef VESK_HAVE_FGETGRENT_R
+constexpr bool kReaderRepeatsTail = true;  // glibc's reader, see above
+#else
+constexpr bool kReaderRepeatsTail = false;
+#endif
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -75,15 +87,15 @@ bool parse_gid(const char *p, const char *end, uint32_t *gid, const char **rest)
 
 // True when the member list [p, end) holds `user` as one whole member.
 bool lists_member(const char *p, const char *end, const char *user, size_t user_len) {
-  while (p < end) {
+  for (;;) {
     while (p < end && is_space(*p)) ++p;
     const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
     const char *item_end = comma != nullptr ? comma : end;
     if (static_cast<size_t>(item_end - p) == user_len && memcmp(p, user, user_len) == 0)
       return true;
-    p = item_end + 1;
+    if (comma == nullptr) return false;
+    p = comma + 1;
   }
-  return false;
 }
 
 // Parses one line of `len` bytes (its newline excluded; `terminated` tells
@@ -98,7 +110,7 @@ bool line_lists_user(char *line, size_t len, bool terminated, const char *user, 
   size_t skip = 0;
   while (skip < len && is_space(line[skip])) ++skip;
   if (skip == len || line[skip] == '#') return false;
-  if (terminated) {
+  if (terminated || !kReaderRepeatsTail) {
     line += skip;
     len -= skip;
   } else if (skip > 0) {
@@ -162,30 +174,55 @@ Scan add_if_listed(char *line, size_t len, bool terminated, const char *user, si
   return rc == 0 ? Scan::More : rc == ENOMEM ? Scan::NoMemory : Scan::Full;
 }
 
+// The first occurrence of `user` in [p, end), or `end`.  This is the pass's
+// inner loop, as most of a map doesn't hold the name: 32 positions at a time
+// are tested for the name's first, middle and last byte (names often share
+// a prefix, and numbered names their alphabet), and only those that pass
+// are compared in full.
+const char *find_user(const char *p, const char *end, const char *user, size_t user_len) {
+#if defined(__SSE2__)
+  if (static_cast<size_t>(end - p) >= user_len - 1 + 32) {
+    const size_t mid = user_len / 2;
+    const __m128i first = _mm_set1_epi8(user[0]);
+    const __m128i middle = _mm_set1_epi8(user[mid]);
+    const __m128i last = _mm_set1_epi8(user[user_len - 1]);
+    auto match16 = [&](const char *q) {
+      auto load = [](const char *r) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(r)); };
+      __m128i m = _mm_and_si128(_mm_cmpeq_epi8(load(q), first), _mm_cmpeq_epi8(load(q + mid), middle));
+      return static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(m, _mm_cmpeq_epi8(load(q + user_len - 1), last))));
+    };
+    // Every load stays inside [p, end) up to `stop`.
+    for (const char *stop = end - (user_len - 1) - 32; p <= stop; p += 32) {
+      for (uint32_t mask = match16(p) | match16(p + 16) << 16; mask != 0; mask &= mask - 1) {
+        const char *at = p + __builtin_ctz(mask);
+        if (user_len <= 2 || memcmp(at + 1, user + 1, user_len - 2) == 0) return at;
+      }
+    }
+  }
+#endif
+  const char *hit = static_cast<const char *>(memmem(p, static_cast<size_t>(end - p), user, user_len));
+  return hit != nullptr ? hit : end;
+}
+
 // Scans the lines in [p, end), which ends just past a newline.  Only lines
 // that hold the user name, or a NUL byte, are parsed: a line cut by a NUL
 // may end with copied bytes (see above) that form the name only there.
 Scan scan_lines(char *p, char *end, const char *user, size_t user_len, gid_t primary,
                 GroupList &list) {
-  char *hit = nullptr, *nul = nullptr;  // next occurrence of each, `end` for none
+  char *nul = nullptr;  // the next NUL byte at or after p, or end
   while (p < end) {
-    size_t left = static_cast<size_t>(end - p);
-    if (hit == nullptr || hit < p) {
-      hit = static_cast<char *>(memmem(p, left, user, user_len));
-      if (hit == nullptr) hit = end;
-    }
     if (nul == nullptr || nul < p) {
-      nul = static_cast<char *>(memchr(p, '\0', left));
+      nul = static_cast<char *>(memchr(p, '\0', static_cast<size_t>(end - p)));
       if (nul == nullptr) nul = end;
     }
-    char *at = hit < nul ? hit : nul;
+    char *at = const_cast<char *>(find_user(p, nul, user, user_len));  // nul if none before it
     if (at == end) break;
     char *before = static_cast<char *>(memrchr(p, '\n', static_cast<size_t>(at - p)));
     char *line = before != nullptr ? before + 1 : p;
     char *nl = static_cast<char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
     Scan scan = add_if_listed(line, static_cast<size_t>(nl - line), true, user, user_len, primary, list);
     if (scan != Scan::More) return scan;
-    p = nl + 1;  // a hit or NUL now behind p is searched again from p
+    p = nl + 1;
   }
   return Scan::More;
 }

@@ -4,7 +4,9 @@
 // the path setter of that same loaded copy through dlopen/dlsym.
 #include <dlfcn.h>
 #include <grp.h>
+#include <link.h>
 #include <nss.h>
+#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -24,10 +26,15 @@ void use_group_map(const std::string &path) {
     EXPECT_EQ(__nss_configure_lookup("group", "vesk"), 0);
     __nss_configure_lookup("initgroups", "vesk");  // where glibc knows that database
     void *module = dlopen("libnss_vesk.so.2", RTLD_NOW);  // the copy glibc loads too
-    EXPECT_NE(module, nullptr) << dlerror();
-    return module != nullptr
-               ? reinterpret_cast<void (*)(const char *)>(dlsym(module, "_nss_vesk_setgrent_path"))
-               : nullptr;
+    EXPECT_NE(module, nullptr) << dlerror() << " (LD_LIBRARY_PATH must name " VESK_MODULE_DIR ")";
+    if (module == nullptr) return static_cast<void (*)(const char *)>(nullptr);
+    struct link_map *map = nullptr;
+    char *found = dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 ? realpath(map->l_name, nullptr) : nullptr;
+    char *built = realpath(VESK_MODULE_PATH, nullptr);
+    EXPECT_STREQ(found, built) << "another libnss_vesk.so.2 comes first in the search path";
+    free(found);
+    free(built);
+    return reinterpret_cast<void (*)(const char *)>(dlsym(module, "_nss_vesk_setgrent_path"));
   }();
   ASSERT_NE(set_path, nullptr);
   set_path(path.c_str());

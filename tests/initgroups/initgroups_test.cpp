@@ -97,10 +97,11 @@ const std::vector<std::string> kUsers = {"al",  "alice", "bob", "bob2",   "b",  
 
 TEST(InitgroupsDifferential, CraftedMap) {
   const std::string full =
-      "# comment alice\n"
+      "#commented:x:40:alice,bob\n"
       "\n"
       "   \n"
-      "  # indented comment alice\n"
+      "  #indented:x:41:alice,bob\n"
+      "\t#tab:x:42:alice,bob\n"
       "first:x:10:alice,bob,carol\n"
       "middle:x:11:carol,alice,bob2\n"
       "last:x:12:bob2,al,alice\n"
