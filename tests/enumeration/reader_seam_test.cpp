@@ -90,8 +90,8 @@ TEST(PathBuffers, OverlongPathKeepsFirst254BytesThenZerosAndShorterLeavesNoTrace
     s.set(long_path.c_str());
     EXPECT_EQ(buffer_text(s.buf), long_path.substr(0, 254));
     EXPECT_TRUE(zero_from(s.buf, 254));
-    s.set("/tmp/x");
-    EXPECT_EQ(buffer_text(s.buf), "/tmp/x");
+    s.set("/srv/m");
+    EXPECT_EQ(buffer_text(s.buf), "/srv/m");
     EXPECT_TRUE(zero_from(s.buf, 6)) << "remains of the longer path";
     s.set("");
     EXPECT_TRUE(zero_from(s.buf, 0));
