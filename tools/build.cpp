@@ -1,4 +1,5 @@
 // "vesk-index build": reads each map once and writes its two indexes.
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -30,7 +31,13 @@ void find_duplicates(const MapScan &scan, const BigVector<uint32_t> &order, Same
   }
 }
 
-int build_database(Db db, const std::string &map_path, const BuildOptions &options) {
+// Messages are gathered per map and printed once both maps are done, so
+// the two maps' messages don't interleave.
+int build_database(Db db, const std::string &map_path, const BuildOptions &options,
+                   std::string *messages) {
+  auto report = [messages](const std::string &where, const std::string &text) {
+    *messages += "vesk-index: " + where + ": " + text + "\n";
+  };
   DbWords w = words(db);
   MapFile map;
   MapScan scan;
@@ -121,8 +128,17 @@ int build_database(Db db, const std::string &map_path, const BuildOptions &optio
 }  // namespace
 
 int run_build(const BuildOptions &options) {
-  int passwd = build_database(Db::Passwd, options.passwd_map, options);
-  int group = build_database(Db::Group, options.group_map, options);
+  // The maps are independent: while one waits for its indexes to reach the
+  // disk, the other is read and sorted.
+  int passwd = kExitOk, group = kExitOk;
+  std::string passwd_messages, group_messages;
+  in_parallel(
+      [&] { group = build_database(Db::Group, options.group_map, options, &group_messages); },
+      [&] {
+        passwd = build_database(Db::Passwd, options.passwd_map, options, &passwd_messages);
+      });
+  fputs(passwd_messages.c_str(), stderr);
+  fputs(group_messages.c_str(), stderr);
   return std::max(passwd, group);
 }
 

@@ -261,8 +261,8 @@ bool check_index(IndexCheck &c, const MapFile &map) {
                                " more record(s) " + kind_words[k]);
   }
   if (ok)
-    printf("%s: %zu entries, fresh and complete; %s use it\n", c.index_path.c_str(), count,
-           c.lookup.c_str());
+    printf("%s: %zu %s, fresh and complete; %s use it\n", c.index_path.c_str(), count,
+           count == 1 ? "entry" : "entries", c.lookup.c_str());
   return ok;
 }
 
