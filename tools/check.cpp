@@ -153,9 +153,9 @@ bool check_index(IndexCheck &c, const MapFile &map) {
   size_t previous_number = 0;
   for (size_t i = 0; i < count; ++i) {
     const char *rec = data.data() + i * len;
-    std::string where = c.index_path + ": record " + std::to_string(i + 1);
+    auto where = [&] { return c.index_path + ": record " + std::to_string(i + 1); };
     if (rec[len - 1] != '\n' || memchr(rec, '\n', len - 1) != nullptr) {
-      c.damage(kLength, where,
+      c.damage(kLength, where(),
                "record length inconsistent: records are " + std::to_string(len) +
                    " bytes (the first line's length), each ending in its only newline; "
                    "lookups that meet this one fall back to a linear scan");
@@ -163,7 +163,7 @@ bool check_index(IndexCheck &c, const MapFile &map) {
     }
     size_t key_len = index_key_length(rec, len);
     if (key_len == SIZE_MAX || key_len == 0) {
-      c.damage(kFormat, where,
+      c.damage(kFormat, where(),
                key_len == 0 ? "empty key; no lookup can find it"
                             : "no NUL after the key; lookups that meet this record fall back "
                               "to a linear scan");
@@ -172,7 +172,7 @@ bool check_index(IndexCheck &c, const MapFile &map) {
     std::string_view key(rec, key_len);
     keys.push_back(key);
     if (!previous.empty() && previous.compare(key) > 0)  // unsigned bytes, as strcmp
-      c.damage(kOrder, where,
+      c.damage(kOrder, where(),
                quoted(key) + " comes after record " + std::to_string(previous_number) + " (" +
                    quoted(previous) + ") but sorts before it as strcmp orders keys");
     previous = key;
@@ -185,17 +185,17 @@ bool check_index(IndexCheck &c, const MapFile &map) {
     if (p < end && (*p == '-' || *p == '+')) ++p;
     bool has_digits = p < end && *p >= '0' && *p <= '9';
     int64_t offset = index_record_offset(rec, len, key_len);
-    std::string lookup_of = "a lookup of " + quoted(key);
+    auto lookup_of = [&] { return "a lookup of " + quoted(key); };
     if (!has_digits) {
-      c.damage(kOffset, where,
-               quoted(key) + " has no offset, which lookups read as 0; " + lookup_of +
+      c.damage(kOffset, where(),
+               quoted(key) + " has no offset, which lookups read as 0; " + lookup_of() +
                    " reads the map's first record instead");
       continue;
     }
     if (offset < 0) {
-      c.damage(kOffset, where,
+      c.damage(kOffset, where(),
                quoted(key) + " has the negative offset " + std::to_string(offset) + "; " +
-                   lookup_of + " can't seek there and falls back to a linear scan");
+                   lookup_of() + " can't seek there and falls back to a linear scan");
       continue;
     }
     const auto &records = c.scan.records;
@@ -203,17 +203,17 @@ bool check_index(IndexCheck &c, const MapFile &map) {
         records.begin(), records.end(), static_cast<uint64_t>(offset),
         [](const MapRecord &r, uint64_t off) { return r.offset < off; });
     if (it == records.end() || it->offset != static_cast<uint64_t>(offset)) {
-      c.damage(kOffset, where,
+      c.damage(kOffset, where(),
                quoted(key) + " points at byte " + std::to_string(offset) +
-                   ", which is not the start of a record's line in the map; " + lookup_of +
+                   ", which is not the start of a record's line in the map; " + lookup_of() +
                    " reads something else there and falls back to a linear scan");
       continue;
     }
     std::string held = c.key_of(*it);
     if (held != key)
-      c.damage(kOffset, where,
+      c.damage(kOffset, where(),
                quoted(key) + " points at line " + std::to_string(it->line) +
-                   " of the map, which holds " + quoted(held) + "; " + lookup_of +
+                   " of the map, which holds " + quoted(held) + "; " + lookup_of() +
                    " falls back to a linear scan");
   }
 

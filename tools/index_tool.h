@@ -28,8 +28,8 @@ inline constexpr size_t kMaxNameLength = 255;
 
 // Allocates large arrays as their own mappings, with transparent huge
 // pages where the system offers them: a million-record map needs some
-// hundred megabytes of arrays, and faulting them in 4 KiB at a time costs
-// more than sorting them.
+// hundred megabytes of arrays, and faulting them in 4 KiB at a time is a
+// good part of the work.
 void *big_allocate(size_t bytes);
 void big_free(void *p, size_t bytes);
 
@@ -94,7 +94,7 @@ struct Problem {
 struct MapScan {
   BigVector<MapRecord> records;  // in map order
   BigVector<char> names;         // every record's name, NUL-terminated
-  std::vector<Problem> problems;   // malformed lines, overlong names and lines
+  std::vector<Problem> problems; // malformed lines, overlong names and lines
   const char *name_of(const MapRecord &r) const { return names.data() + r.name; }
 };
 

@@ -142,6 +142,11 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
                           std::to_string(NSS_VESK_GRGID_MIN_BUFLEN) +
                           "-byte buffer lookups are sized for; callers with a fixed buffer "
                           "get ERANGE for it"});
+    if (scan->records.size() >= UINT32_MAX) {  // record numbers are 32-bit
+      *error = "more than 4294967294 records";
+      ok = false;
+      break;
+    }
     MapRecord r;
     r.offset = base + start;
     r.line = walk.line;
