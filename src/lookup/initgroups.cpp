@@ -146,8 +146,10 @@ struct GroupList {
   // 0: stored; 1: full at `limit`, nothing more can be stored; ENOMEM.
   int add(gid_t gid) {
     if (*start >= *size) {
-      if (limit > 0 && *size >= limit) return 1;
-      long int grown = *size > 0 ? *size : 1;
+      // Grown from *start, so that even a caller's *start beyond *size
+      // can't lead to a write past the array.
+      if (limit > 0 && *start >= limit) return 1;
+      long int grown = *start > 0 ? *start : 1;
       if (grown > LONG_MAX / 2 / static_cast<long int>(sizeof(gid_t))) return ENOMEM;
       grown *= 2;
       if (limit > 0 && grown > limit) grown = limit;

@@ -259,6 +259,15 @@ TEST(InitgroupsArray, GrowsFromOneEntryAtLeastDoubling) {
   EXPECT_EQ(start, 39);
   EXPECT_GE(size, 39);
   free(groups);
+
+  // A *start already beyond *size (a caller's slip) still never writes
+  // past the array (the sanitizer builds would catch it).
+  start = 3, size = 1;
+  groups = static_cast<gid_t *>(malloc(sizeof(gid_t)));
+  ASSERT_EQ(_nss_vesk_initgroups_dyn("alice", 1005, &start, &size, &groups, -1, &err), NSS_STATUS_SUCCESS);
+  EXPECT_EQ(start, 42);
+  EXPECT_GE(size, 42);
+  free(groups);
 }
 
 TEST(InitgroupsArray, LimitCapsGrowthAndStopsStoring) {
