@@ -78,11 +78,16 @@ int build_database(Db db, const std::string &map_path, const BuildOptions &optio
                    [](const Problem &a, const Problem &b) { return a.line < b.line; });
   for (const Problem &p : problems) report(at_line(map_path, p.line), p.text);
 
-  size_t longest_suffix = strlen(NSS_VESK_SUFFIX_NAME);
-  if (map_path.size() + longest_suffix > NSS_VESK_PATH_MAX) {
-    report(map_path, "path longer than " + std::to_string(NSS_VESK_PATH_MAX - longest_suffix) +
-                         " characters: the module can't form its index paths and always "
-                         "scans the map");
+  // The module forms an index path of at most NSS_VESK_PATH_MAX characters
+  // from the map path, or scans.
+  size_t name_limit = NSS_VESK_PATH_MAX - strlen(NSS_VESK_SUFFIX_NAME);
+  size_t id_limit = NSS_VESK_PATH_MAX - strlen(w.id_suffix);
+  if (map_path.size() > name_limit) {
+    report(map_path, "path longer than " + std::to_string(name_limit) +
+                         " characters: the module can't form the index path for lookups by " +
+                         (map_path.size() > id_limit ? std::string("name or ") + w.id
+                                                     : std::string("name")) +
+                         " and scans the map for them");
     problems.push_back({0, ""});
   }
 
