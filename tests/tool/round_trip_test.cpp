@@ -30,7 +30,7 @@ std::string group_line(const std::string &name, uint32_t gid) {
 }
 
 // A map with everything the reader and the index must cope with: comments,
-// blank lines, a malformed line, leading white space, the id extremes,
+// blank lines, malformed lines, NUL bytes, leading white space, the id extremes,
 // duplicate names and ids, the longest name without a report, many ids whose
 // numeric order differs from their string order, and no final newline.
 std::string messy_map(Db db) {
@@ -47,7 +47,12 @@ std::string messy_map(Db db) {
   map += "not a record line\n";                  // line 9
   map += "  " + line("spaced", 7);               // line 10
   map += line(std::string(kMaxNameLength, 'n'), 9);  // line 11
-  map += "\t# indented comment\n";
+  map += "\t# indented comment\n";               // line 12
+  map += std::string("b\0junk:x:2:2::/:/bin/sh\n", 24);  // line 13: the reader sees "b"
+  map += std::string("\0after a NUL\n", 13);   // blank to the reader
+  std::string trailing = line("trail", 11);
+  trailing.insert(trailing.size() - 1, std::string("\0tail", 5));  // ignored after the NUL
+  map += trailing;
   for (uint32_t i = 0; i < 400; ++i) map += line("u" + std::to_string(i * 37 % 400), i * 7919 + 3);
   std::string last = line("last", 100);
   last.pop_back();
@@ -113,6 +118,7 @@ TEST(ToolRoundTrip, EveryRecordOfAMessyMapIsFoundThroughItsIndexes) {
     const char *thing = map == passwd ? "user" : "group";
     const char *id = map == passwd ? "uid" : "gid";
     EXPECT_NE(run.err.find("vesk-index: " + map + ":9: not a valid"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vesk-index: " + map + ":13: not a valid"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("vesk-index: " + map + ":7: duplicate " + id +
                            " 0 (first on line 3); a lookup by " + id +
                            " finds whichever of these lines the binary search meets"),
@@ -123,7 +129,7 @@ TEST(ToolRoundTrip, EveryRecordOfAMessyMapIsFoundThroughItsIndexes) {
               std::string::npos)
         << run.err;
   }
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 6) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 8) << run.err;
 
   run = run_tool({"check", "--passwd", passwd, "--group", group});
   EXPECT_EQ(run.status, 0) << run.err;
