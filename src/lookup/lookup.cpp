@@ -14,8 +14,6 @@ namespace vesk {
 
 namespace {
 
-constexpr size_t kSuffixLen = 7;  // ".ixname"; the id suffixes are one shorter
-
 // Forms map path and index path from the database's map path.  False when
 // the index path would be longer than NSS_VESK_PATH_MAX.
 template <typename Record>
