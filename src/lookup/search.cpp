@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "lookup/index_format.h"
 #include "map/database.h"
@@ -53,23 +54,15 @@ int compare_index_key(const void *key, const void *element) {
   return strcmp(k->search->key, record);  // stops at the record key's NUL
 }
 
-// Steps up to the offset: open, freshness, map, search, parse.  The index is
-// unmapped and closed when this returns.  SUCCESS means *offset is set.
-enum nss_status find_offset(const IndexSearch *search, int64_t *offset) {
-  struct stat index_st;
-  Fd index(open_regular(search->index_path, &index_st));
-  if (index.fd < 0) return NSS_STATUS_UNAVAIL;
-
-  struct stat map_st;
-  if (stat(search->map_path, &map_st) != 0 || !S_ISREG(map_st.st_mode))
-    return NSS_STATUS_UNAVAIL;
-  // Whole seconds: an index written in the same second as its map is fresh.
-  if (difftime(map_st.st_mtime, index_st.st_mtime) > 0.0) return NSS_STATUS_UNAVAIL;
-
-  if (index_st.st_size <= 0 || static_cast<uint64_t>(index_st.st_size) > SIZE_MAX)
-    return NSS_STATUS_UNAVAIL;
-  size_t size = static_cast<size_t>(index_st.st_size);
-  Mapping mapping(index.fd, size);
+// Maps the index (`fd`, `size` bytes), finds search->key by binary search
+// and reads the offset stored beside it.  The mapping is gone when this
+// returns.  SUCCESS means *offset is set.
+enum nss_status find_offset(const IndexSearch *search, int fd, off_t size_field,
+                            int64_t *offset) {
+  if (size_field <= 0 || static_cast<uint64_t>(size_field) > SIZE_MAX)
+    return NSS_STATUS_UNAVAIL;  // an empty index can't be mapped
+  size_t size = static_cast<size_t>(size_field);
+  Mapping mapping(fd, size);
   if (!mapping.ok()) return NSS_STATUS_UNAVAIL;
 
   size_t record_len = index_record_length(mapping.data(), size);
@@ -131,13 +124,24 @@ template VerifyOutcome verify_name<passwd>(FILE *, const IndexSearch *);
 template VerifyOutcome verify_name<group>(FILE *, const IndexSearch *);
 
 enum nss_status index_search(const IndexSearch *search, int *errnop) {
+  struct stat index_st;
+  Fd index(open_regular(search->index_path, &index_st));
+  if (index.fd < 0) return NSS_STATUS_UNAVAIL;
+  // The map is opened before the search, and its age is taken from the open
+  // descriptor: the file judged fresh is the file the record is read from,
+  // even if the map is renamed over meanwhile.
+  struct stat map_st;
+  Fd map_fd(open_regular(search->map_path, &map_st));
+  if (map_fd.fd < 0) return NSS_STATUS_UNAVAIL;
+  // Whole seconds: an index written in the same second as its map is fresh.
+  if (difftime(map_st.st_mtime, index_st.st_mtime) > 0.0) return NSS_STATUS_UNAVAIL;
+
   int64_t offset = 0;
-  enum nss_status status = find_offset(search, &offset);
+  enum nss_status status = find_offset(search, index.fd, index_st.st_size, &offset);
+  close(index.release());
   if (status != NSS_STATUS_SUCCESS) return status;
 
-  // find_offset saw a regular file at map_path; the open below can't block
-  // even if it was replaced since.
-  FILE *map = open_stream_unchecked(search->map_path);
+  FILE *map = stream_from_fd(map_fd.release());
   if (map == nullptr) return NSS_STATUS_UNAVAIL;
   // One record is read: a stack buffer spares stdio its allocation and the
   // fstat it would make to size one.

@@ -10,7 +10,9 @@ namespace {
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
-FILE *wrap(int fd) {
+}  // namespace
+
+FILE *stream_from_fd(int fd) {
   if (fd < 0) return nullptr;
   FILE *f = fdopen(fd, "r");
   if (f == nullptr) {
@@ -20,8 +22,6 @@ FILE *wrap(int fd) {
   }
   return f;
 }
-
-}  // namespace
 
 Fd::~Fd() {
   if (fd >= 0) close(fd);
@@ -40,10 +40,8 @@ int open_regular(const char *path, struct stat *st) {
 
 FILE *open_map_stream(const char *path) {
   struct stat st;
-  return wrap(open_regular(path, &st));
+  return stream_from_fd(open_regular(path, &st));
 }
-
-FILE *open_stream_unchecked(const char *path) { return wrap(open(path, kOpenFlags)); }
 
 void close_stream(FILE *&stream) {
   if (stream != nullptr) {

@@ -34,10 +34,9 @@ int open_regular(const char *path, struct stat *st);
 // Opens `path` as above and wraps it in a read-only stream; null on failure.
 FILE *open_map_stream(const char *path);
 
-// Same, but `path` must already be known to be a regular file by stat(): the
-// descriptor is not checked again (a file swapped for a FIFO in between still
-// can't block the open, and reads from it end at once).
-FILE *open_stream_unchecked(const char *path);
+// Wraps a descriptor from open_regular in a read-only stream, which then
+// owns it; on failure the descriptor is closed and null returned.
+FILE *stream_from_fd(int fd);
 
 // Closes *stream if open and sets it to null.
 void close_stream(FILE *&stream);
