@@ -20,18 +20,6 @@ using namespace vesk_test;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 long lookups_wanted() {
   const char *s = getenv("VESK_ENDURANCE_LOOKUPS");
   if (s != nullptr && *s != '\0') return atol(s);

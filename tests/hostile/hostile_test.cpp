@@ -25,18 +25,6 @@ using namespace vesk_test;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 const std::string kPasswd =
     "root:x:0:0:root:/root:/bin/bash\n"
     "malice:x:1002:100:Mallory:/home/malice:/bin/sh\n"

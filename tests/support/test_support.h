@@ -14,6 +14,20 @@
 
 namespace vesk_test {
 
+// True in AddressSanitizer and ThreadSanitizer builds, where long-running
+// tests scale their work down.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 struct TempDir {
   std::string path;
