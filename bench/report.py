@@ -172,7 +172,7 @@ def render(out):
             if present:
                 md.append(f"| {LABELS[peer]} | " + " | ".join(cells) + " |")
         md.append("")
-        md.append("Full enumeration, milliseconds per pass (median / 90th percentile of 3 passes):\n")
+        md.append("Full enumeration, milliseconds per pass (median / 90th percentile of up to 3 passes):\n")
         md.append("| module | getpwent (all users) | getgrent (all groups) |")
         md.append("|---|---|---|")
         for peer in MODULES:
@@ -267,12 +267,18 @@ def render(out):
         if v and f:
             target("getgrouplist: vesk / glibc files <= 0.5", f"{v / f:.2f}", v / f <= 0.5)
         rss = {(int(r["size"]), r["peer"], r["op"]): r for r in other["rss"]}
+        # The floor program maps and touches the same index pages: growth up
+        # to its own (plus a little slack for noise) is the pages touched.
         for op in ("getpwnam", "getgrgid"):
-            small = rss.get((sizes[0], "vesk", op))
-            large = rss.get((big, "vesk", op))
-            if small and large:
-                grow = int(large["maxrss_kib"]) - int(small["maxrss_kib"])
-                target(f"{op}: peak RSS growth {sizes[0]:,} -> {big:,} users (KiB)", f"{grow:+,}", grow <= 512)
+            grow = {}
+            for peer in ("vesk", "floor"):
+                small, large = rss.get((sizes[0], peer, op)), rss.get((big, peer, op))
+                if small and large:
+                    grow[peer] = int(large["maxrss_kib"]) - int(small["maxrss_kib"])
+            if "vesk" in grow and "floor" in grow:
+                target(f"{op}: peak RSS growth {sizes[0]:,} -> {big:,} users, KiB (floor program: the pages "
+                       "one lookup touches)", f"{grow['vesk']:+,} (floor {grow['floor']:+,})",
+                       grow["vesk"] <= max(grow["floor"], 0) + 256)
 
     md.append("\n![median lookup time against map size](lookup-median.png)\n")
     with open(os.path.join(out, "comparison.md"), "w") as f:
