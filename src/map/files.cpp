@@ -40,7 +40,15 @@ int open_regular(const char *path, struct stat *st) {
 
 FILE *open_map_stream(const char *path) {
   struct stat st;
-  return stream_from_fd(open_regular(path, &st));
+  FILE *f = stream_from_fd(open_regular(path, &st));
+  // A stream made from a descriptor doesn't know its position, so every
+  // fgetpos/ftello (one or two per record read) would ask the kernel.  An
+  // explicit seek to the start tells it once.
+  if (f != nullptr && fseeko(f, 0, SEEK_SET) != 0) {
+    fclose(f);
+    return nullptr;
+  }
+  return f;
 }
 
 void close_stream(FILE *&stream) {
