@@ -62,6 +62,14 @@ struct LineWalker {
     return start;
   }
 
+  // Walks one line that ends at `end` (past its newline); returns its start.
+  size_t take(size_t end) {
+    size_t start = pos;
+    pos = end;
+    ++line;
+    return start;
+  }
+
   // What the reader skips without complaint: lines that are empty after
   // leading white space, or whose first other character is '#' (or a NUL,
   // which ends the line as the reader sees it).
@@ -71,6 +79,60 @@ struct LineWalker {
     return p == end || data[p] == '#' || data[p] == '\0';
   }
 };
+
+// A fast path for the common line, taken only where the outcome is certain:
+// the C library's readers accept a line of the form
+//   name:password:uid:gid:gecos:home:shell   (passwd, exactly six colons)
+//   name:password:gid:members                 (group, exactly three colons)
+// whose name starts with a letter, digit or '_' (no leading white space, no
+// '+'/'-' entry, no comment), whose id is 1 to 9 decimal digits, and which
+// holds no NUL, with that name and id.  Anything else goes to the reader.
+// Elsewhere the module's own readers decide every line.
+template <typename Record>
+bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id) {
+  const bool passwd = std::is_same_v<Record, struct passwd>;
+#if defined(VESK_HAVE_FGETPWENT_R) && defined(VESK_HAVE_FGETGRENT_R)
+  if (len == 0) return false;
+  unsigned char first = static_cast<unsigned char>(line[0]);
+  if (!((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z') ||
+        (first >= '0' && first <= '9') || first == '_'))
+    return false;
+  if (memchr(line, '\0', len) != nullptr) return false;
+  const size_t colons = passwd ? 6 : 3;
+  size_t at[6];
+  size_t found = 0;
+  for (size_t p = 0; p < len;) {
+    const void *c = memchr(line + p, ':', len - p);
+    if (c == nullptr) break;
+    if (found == colons) return false;
+    at[found++] = static_cast<size_t>(static_cast<const char *>(c) - line);
+    p = at[found - 1] + 1;
+  }
+  if (found != colons) return false;
+  // The id lies between the second and third colons.
+  size_t from = at[1] + 1, to = at[2];
+  if (to == from || to - from > 9) return false;
+  uint32_t value = 0;
+  for (size_t p = from; p < to; ++p) {
+    unsigned digit = static_cast<unsigned char>(line[p]) - unsigned{'0'};
+    if (digit > 9) return false;
+    value = value * 10 + digit;
+  }
+  if (passwd) {  // the gid must parse too
+    from = at[2] + 1;
+    to = at[3];
+    if (to == from || to - from > 9) return false;
+    for (size_t p = from; p < to; ++p)
+      if (static_cast<unsigned char>(line[p]) - unsigned{'0'} > 9) return false;
+  }
+  *name_len = at[0];
+  *id = value;
+  return true;
+#else
+  (void)line, (void)len, (void)name_len, (void)id, (void)passwd;
+  return false;
+#endif
+}
 
 template <typename Record>
 bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, MapScan *scan,
@@ -91,41 +153,62 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
   // is not behaving as documented.
   const size_t buffer_limit = 8 * size + 64 * 1024;
   bool ok = true;
+  bool stream_in_step = true;  // the stream stands at walk.pos
   Record record;
   for (;;) {
-    int rc = read_record(stream, &record, buffer.data(), buffer.size());
-    if (rc == ERANGE && buffer.size() < buffer_limit) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc == ENOENT) break;
-    if (rc != 0) {
-      *error = strerror(rc);
-      ok = false;
-      break;
-    }
-    off_t stream_pos = ftello(stream);
-    if (stream_pos < 0) {
-      *error = strerror(errno);
-      ok = false;
-      break;
-    }
-    size_t record_end = static_cast<size_t>(stream_pos);
+    const char *name;
+    size_t name_len;
+    uint32_t id;
     size_t start, end;
-    for (;;) {
-      start = walk.next(&end);
-      if (end >= record_end) break;
-      if (!walk.ignorable(start, end))
-        scan->problems.push_back(
-            {walk.line, std::string("not a valid ") + kind + " line; the module skips it"});
+    const void *nl = walk.pos < size ? memchr(data + walk.pos, '\n', size - walk.pos) : nullptr;
+    if (nl != nullptr &&
+        quick_parse<Record>(data + walk.pos,
+                            static_cast<size_t>(static_cast<const char *>(nl) - data) - walk.pos,
+                            &name_len, &id)) {
+      end = static_cast<size_t>(static_cast<const char *>(nl) - data) + 1;
+      start = walk.take(end);
+      name = data + start;
+      stream_in_step = false;
+    } else {
+      if (!stream_in_step && fseeko(stream, static_cast<off_t>(walk.pos), SEEK_SET) != 0) {
+        *error = strerror(errno);
+        ok = false;
+        break;
+      }
+      stream_in_step = true;
+      int rc;
+      while ((rc = read_record(stream, &record, buffer.data(), buffer.size())) == ERANGE &&
+             buffer.size() < buffer_limit)
+        buffer.resize(buffer.size() * 2);
+      if (rc == ENOENT) break;
+      if (rc != 0) {
+        *error = strerror(rc);
+        ok = false;
+        break;
+      }
+      off_t stream_pos = ftello(stream);
+      if (stream_pos < 0) {
+        *error = strerror(errno);
+        ok = false;
+        break;
+      }
+      size_t record_end = static_cast<size_t>(stream_pos);
+      for (;;) {
+        start = walk.next(&end);
+        if (end >= record_end) break;
+        if (!walk.ignorable(start, end))
+          scan->problems.push_back(
+              {walk.line, std::string("not a valid ") + kind + " line; the module skips it"});
+      }
+      if (end != record_end) {
+        *error = "the line reader stopped inside a line";
+        ok = false;
+        break;
+      }
+      name = Database::name(record);
+      name_len = strlen(name);
+      id = Database::id(record);
     }
-    if (end != record_end) {
-      *error = "the line reader stopped inside a line";
-      ok = false;
-      break;
-    }
-    const char *name = Database::name(record);
-    size_t name_len = strlen(name);
     if (name_len == 0)
       scan->problems.push_back({walk.line, std::string("empty ") + thing +
                                                " name: not indexed by name; lookups by " +
@@ -152,8 +235,9 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
     r.line = walk.line;
     r.name = scan->names.size();
     r.name_len = static_cast<uint32_t>(name_len);
-    r.id = Database::id(record);
-    scan->names.insert(scan->names.end(), name, name + name_len + 1);
+    r.id = id;
+    scan->names.insert(scan->names.end(), name, name + name_len);
+    scan->names.push_back('\0');
     scan->records.push_back(r);
   }
   fclose(stream);

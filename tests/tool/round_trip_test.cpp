@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -239,6 +240,89 @@ TEST(ToolRoundTrip, LargeMapReadInPiecesGivesTheSameIndexesAndLineNumbers) {
   EXPECT_NE(run.err.find("bytes is longer than the 1048576-byte buffer"), std::string::npos);
   EXPECT_EQ(static_cast<size_t>(std::count(run.err.begin(), run.err.end(), '\n')),
             malformed.size() + 1);
+}
+
+// Common lines are parsed by the tool itself, anything unusual by the reader:
+// lines just inside and just outside the common shape, mixed, must give the
+// indexes and reports that the reader alone gives.
+// A string literal's bytes, NULs included.
+template <size_t N>
+std::string bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+TEST(ToolRoundTrip, UnusualLinesBesideCommonOnesAreIndexedAsTheReaderSeesThem) {
+  const std::vector<std::string> passwd_lines = {
+      "plain:x:3:1:g:/h:/bin/sh\n",
+      "a b:x:2:2:g:/h:/bin/sh\n",  // white space inside a name
+      "zeros:x:007:1:g:/h:/bin/sh\n",
+      "crlf:x:8:8:g:/h:/bin/sh\r\n",
+      "plus:x:+9:1:g:/h:/bin/sh\n",
+      "sp:x: 10:1:g:/h:/bin/sh\n",
+      "short:x:11:1:g:/h\n",
+      "long:x:12:1:g:/h:/bin/sh:more\n",
+      "ten:x:1234567890:1:g:/h:/bin/sh\n",
+      bytes("nul:x:13:1:ge\0cos:/h:/bin/sh\n"),
+      bytes("id:x:1\0" "4:1:g:/h:/bin/sh\n"),
+      bytes("n\0ul:x:19:1:g:/h:/bin/sh\n"),
+      "\xc3\xa9t\xc3\xa9:x:14:1:g:/h:/bin/sh\n",
+      "+compat:x:15:1:g:/h:/bin/sh\n",
+      "badid:x:16a:1:g:/h:/bin/sh\n",
+      "noid:x::1:g:/h:/bin/sh\n",
+      "badgid:x:17:1b:g:/h:/bin/sh\n",
+      "after:x:18:1:g:/h:/bin/sh\n",
+  };
+  const std::vector<std::string> group_lines = {
+      "plain:x:3:m\n",
+      "a b:x:2:m,n\n",
+      "zeros:x:007:\n",
+      "crlf:x:8:m\r\n",
+      "plus:x:+9:m\n",
+      "sp:x: 10:m\n",
+      "short:x:11\n",
+      "long:x:12:m:n\n",
+      "ten:x:1234567890:m\n",
+      bytes("nul:x:13:m\0n\n"),
+      bytes("id:x:1\0" "4:m\n"),
+      bytes("n\0ul:x:19:m\n"),
+      "\xc3\xa9t\xc3\xa9:x:14:m\n",
+      "-compat:x:15:m\n",
+      "badid:x:16a:m\n",
+      "noid:x::m\n",
+      "after:x:18:m\n",
+  };
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk"), group = dir.file("group.vesk");
+  // Each line follows a record, so that the tool's own parser meets it
+  // first (the reader, once called, skips on through rejected lines).
+  std::string p, g;
+  for (size_t i = 0; i < passwd_lines.size(); ++i)
+    p += passwd_line("ok" + std::to_string(i), 100 + i) + passwd_lines[i];
+  for (size_t i = 0; i < group_lines.size(); ++i)
+    g += group_line("ok" + std::to_string(i), 100 + i) + group_lines[i];
+  write_file(passwd, p);
+  write_file(group, g);
+
+  ToolRun run = run_tool({"build", "--passwd", passwd, "--group", group});
+  EXPECT_EQ(run.status, 1) << run.err;  // the lines the reader rejects
+  expect_all_found<struct passwd>(passwd, Db::Passwd);
+  expect_all_found<struct group>(group, Db::Group);
+  // Every line the reader rejects is reported, and nothing else.
+  size_t reports = 0;
+  for (const auto &[map, lines, db] :
+       {std::make_tuple(passwd, passwd_lines, Db::Passwd),
+        std::make_tuple(group, group_lines, Db::Group)}) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (!map_entries(lines[i], db, Key::Name).empty()) continue;
+      ++reports;
+      EXPECT_NE(run.err.find(map + ":" + std::to_string(2 * i + 2) + ": not a valid"),
+                std::string::npos)
+          << 2 * i + 2 << "\n" << run.err;
+    }
+  }
+  EXPECT_GE(reports, 5u);
+  EXPECT_EQ(static_cast<size_t>(std::count(run.err.begin(), run.err.end(), '\n')), reports)
+      << run.err;
 }
 
 }  // namespace
