@@ -80,53 +80,48 @@ struct LineWalker {
   }
 };
 
-// A fast path for the common line, taken only where the outcome is certain:
-// the C library's readers accept a line of the form
-//   name:password:uid:gid:gecos:home:shell   (passwd, exactly six colons)
-//   name:password:gid:members                 (group, exactly three colons)
-// whose name starts with a letter, digit or '_' (no leading white space, no
-// '+'/'-' entry, no comment), whose id is 1 to 9 decimal digits, and which
-// holds no NUL, with that name and id.  Anything else goes to the reader.
-// Elsewhere the module's own readers decide every line.
+// A fast path for the common line, taken only where the outcome is certain.
+// The C library's readers accept any line that starts
+//   name:password:uid:gid:   (passwd)
+//   name:password:gid:       (group)
+// with a name that begins with a letter, digit or '_' (so no leading white
+// space, no '+'/'-' entry, no comment), no NUL before the last of those
+// colons, and ids of 1 to 9 decimal digits: what follows is taken as it
+// stands (plain string fields; the members a list), so nothing there can
+// make them reject the line or change its name or id.  Anything else goes
+// to the reader.  Where the module brings its own readers they decide
+// every line.
 template <typename Record>
 bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id) {
   const bool passwd = std::is_same_v<Record, struct passwd>;
 #if defined(VESK_HAVE_FGETPWENT_R) && defined(VESK_HAVE_FGETGRENT_R)
+  const char *p = line, *end = line + len;
   if (len == 0) return false;
   unsigned char first = static_cast<unsigned char>(line[0]);
   if (!((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z') ||
         (first >= '0' && first <= '9') || first == '_'))
     return false;
-  if (memchr(line, '\0', len) != nullptr) return false;
-  const size_t colons = passwd ? 6 : 3;
-  size_t at[6];
-  size_t found = 0;
-  for (size_t p = 0; p < len;) {
-    const void *c = memchr(line + p, ':', len - p);
-    if (c == nullptr) break;
-    if (found == colons) return false;
-    at[found++] = static_cast<size_t>(static_cast<const char *>(c) - line);
-    p = at[found - 1] + 1;
+  // The name and the password: any bytes but ':' and NUL.
+  for (int field = 0; field < 2; ++field) {
+    while (p < end && *p != ':' && *p != '\0') ++p;
+    if (p == end || *p != ':') return false;
+    if (field == 0) *name_len = static_cast<size_t>(p - line);
+    ++p;
   }
-  if (found != colons) return false;
-  // The id lies between the second and third colons.
-  size_t from = at[1] + 1, to = at[2];
-  if (to == from || to - from > 9) return false;
-  uint32_t value = 0;
-  for (size_t p = from; p < to; ++p) {
-    unsigned digit = static_cast<unsigned char>(line[p]) - unsigned{'0'};
-    if (digit > 9) return false;
-    value = value * 10 + digit;
+  // The uid and gid, or the gid.
+  for (int field = 0; field < (passwd ? 2 : 1); ++field) {
+    const char *digits = p;
+    uint32_t value = 0;
+    while (p < end && p - digits < 10) {
+      unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+      if (digit > 9) break;
+      value = value * 10 + digit;
+      ++p;
+    }
+    if (p == digits || p - digits > 9 || p == end || *p != ':') return false;
+    if (field == 0) *id = value;
+    ++p;
   }
-  if (passwd) {  // the gid must parse too
-    from = at[2] + 1;
-    to = at[3];
-    if (to == from || to - from > 9) return false;
-    for (size_t p = from; p < to; ++p)
-      if (static_cast<unsigned char>(line[p]) - unsigned{'0'} > 9) return false;
-  }
-  *name_len = at[0];
-  *id = value;
   return true;
 #else
   (void)line, (void)len, (void)name_len, (void)id, (void)passwd;
