@@ -34,35 +34,29 @@ void skip_line(FILE *f) {
   }
 }
 
-template <typename Fn>
-Fn next_reader(const char *name) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+// Calls libc's reader of that name, then, when asked to, throws the line
+// away on ERANGE as a consuming reader would.
+template <typename Record>
+int consuming_read(const char *name, FILE *f, Record *r, char *buf, size_t len, Record **out) {
+  using Fn = int (*)(FILE *, Record *, char *, size_t, Record **);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+  ++reader_calls;
+  int rc = real(f, r, buf, len, out);
+  if (rc == ERANGE && consume_on_erange) {
+    skip_line(f);
+    errno = ERANGE;
+  }
+  return rc;
 }
 
 }  // namespace
 
 extern "C" int fgetpwent_r(FILE *f, struct passwd *r, char *buf, size_t len, struct passwd **out) {
-  using Fn = int (*)(FILE *, struct passwd *, char *, size_t, struct passwd **);
-  static Fn real = next_reader<Fn>("fgetpwent_r");
-  ++reader_calls;
-  int rc = real(f, r, buf, len, out);
-  if (rc == ERANGE && consume_on_erange) {
-    skip_line(f);
-    errno = ERANGE;
-  }
-  return rc;
+  return consuming_read("fgetpwent_r", f, r, buf, len, out);
 }
 
 extern "C" int fgetgrent_r(FILE *f, struct group *r, char *buf, size_t len, struct group **out) {
-  using Fn = int (*)(FILE *, struct group *, char *, size_t, struct group **);
-  static Fn real = next_reader<Fn>("fgetgrent_r");
-  ++reader_calls;
-  int rc = real(f, r, buf, len, out);
-  if (rc == ERANGE && consume_on_erange) {
-    skip_line(f);
-    errno = ERANGE;
-  }
-  return rc;
+  return consuming_read("fgetgrent_r", f, r, buf, len, out);
 }
 #endif
 
