@@ -123,7 +123,14 @@ TEST(LookupConcurrency, LookupsAndEnumerationsOfBothDatabasesAtOnce) {
   for (unsigned i = 0; i < 8; ++i) threads.emplace_back(lookup_thread, 1000 + i);
   threads.emplace_back(enumerate_thread, Db::Passwd);
   threads.emplace_back(enumerate_thread, Db::Group);
-  std::this_thread::sleep_for(kDuration);
+  // Run for kDuration, and on until every kind of thread has made progress:
+  // a serialising runner (valgrind) can starve the enumerations at first.
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+  while (elapsed() < kDuration ||
+         ((lookups.load() <= 100 || enumerated.load() <= 100 || passes.load() <= 2) &&
+          elapsed() < std::chrono::seconds(120)))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   stop = true;
   for (auto &t : threads) t.join();
 
