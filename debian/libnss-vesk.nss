@@ -1,0 +1,2 @@
+passwd after=files vesk
+group after=files vesk
