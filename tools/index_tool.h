@@ -240,6 +240,9 @@ struct InstallOptions {
   bool strict = false;
   bool dry_run = false;
   bool wait = true;
+  // Test seam: called before each rename that puts a file in place.
+  void (*before_rename)(const std::string &path, void *arg) = nullptr;
+  void *hook_arg = nullptr;
 };
 
 int run_install(const InstallOptions &options);

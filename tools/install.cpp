@@ -262,9 +262,13 @@ void consume_staged(const Staging &s) {
 }
 
 // Indexes first, then the map, then the directory.
-bool commit_staged(Staging *s) {
+bool commit_staged(Staging *s, const InstallOptions &o) {
   std::string error;
+  auto hook = [&o](const std::string &path) {
+    if (o.before_rename != nullptr) o.before_rename(path, o.hook_arg);
+  };
   for (PendingIndex &pending : s->p.pending) {
+    hook(pending.path);
     if (rename(pending.temp.c_str(), pending.path.c_str()) != 0) {
       s->fail(pending.path, std::string("can't replace: ") + strerror(errno));
       return false;
@@ -272,6 +276,7 @@ bool commit_staged(Staging *s) {
     forget_temp(pending.temp);
     pending.temp.clear();
   }
+  hook(s->target);
   if (rename(s->map_temp.c_str(), s->target.c_str()) != 0) {
     s->fail(s->target, std::string("can't replace: ") + strerror(errno));
     return false;
@@ -351,7 +356,7 @@ int run_install(const InstallOptions &options) {
   }
   for (Staging &s : stagings) {
     if (!s.present) continue;
-    if (!commit_staged(&s)) {
+    if (!commit_staged(&s, options)) {
       fputs(s.messages.c_str(), stderr);
       for (Staging &t : stagings) drop_all(&t);
       return kExitFailure;
