@@ -1,0 +1,373 @@
+// "vesk-index install": puts a new map in place together with its indexes.
+//
+// For each staged map: read and check it as build does, compare it with the
+// current map, write its indexes beside the map, then rename the indexes
+// over the old ones first and the map last.  While the new indexes stand
+// beside the old map every answer is still right for the old map: an
+// offset that doesn't lead to its record makes the lookup scan, and a key
+// the new index lacks belongs to a record the new map drops.  The other
+// order would pair old indexes with the new map and, within one second,
+// answer "not found" for new users.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "index_tool.h"
+#include "map/files.h"
+#include "nss_vesk.h"
+
+namespace vesk::tool {
+
+namespace {
+
+// How two generations of a map differ, by name.
+struct Diff {
+  size_t before = 0, after = 0, added = 0, removed = 0, changed = 0;
+};
+
+// Walks both name orders (strcmp order) side by side.  A name on several
+// lines is paired occurrence by occurrence.
+Diff compare(const MapScan &old_scan, const BigVector<uint32_t> &old_order,
+             const MapScan &new_scan, const BigVector<uint32_t> &new_order) {
+  Diff d;
+  d.before = old_scan.records.size();
+  d.after = new_scan.records.size();
+  size_t i = 0, j = 0;
+  while (i < old_order.size() && j < new_order.size()) {
+    uint32_t a = old_order[i], b = new_order[j];
+    int c = strcmp(old_scan.name_of(old_scan.records[a]), new_scan.name_of(new_scan.records[b]));
+    if (c < 0) {
+      ++d.removed, ++i;
+    } else if (c > 0) {
+      ++d.added, ++j;
+    } else {
+      if (old_scan.line_hashes[a] != new_scan.line_hashes[b]) ++d.changed;
+      ++i, ++j;
+    }
+  }
+  d.removed += old_order.size() - i;
+  d.added += new_order.size() - j;
+  return d;
+}
+
+// One database's way from the staged file to the map.
+struct Staging {
+  Db db = Db::Passwd;
+  std::string target;  // the map
+  std::string staged;  // the new map as it was left for us
+  bool named = false;  // given on the command line, so it must exist
+  bool present = false;
+  struct stat found {};  // the staged file itself (not followed), when found
+  bool consume = false;  // it lies beside the map: removed once installed
+  std::string map_temp;  // the new map beside the map, under a temporary name
+  Prepared p;
+  Diff diff;
+  int status = kExitOk;
+  bool refused = false;
+  std::string messages;
+
+  void fail(const std::string &where, const std::string &text) {
+    add_message(&messages, where, text);
+    status = kExitFailure;
+  }
+};
+
+bool same_directory(const std::string &a, const std::string &b) {
+  struct stat sa, sb;
+  return stat(directory_of(a).c_str(), &sa) == 0 && stat(directory_of(b).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Copies `source` into a new temporary file beside `target`, flushed to
+// disk.  Fails if the source changes while it is copied.
+bool copy_to_temp(const std::string &source, const std::string &target, std::string *temp,
+                  std::string *error) {
+  struct stat before;
+  Fd in(open_regular(source.c_str(), &before));
+  if (in.fd < 0) {
+    *error = errno == EINVAL ? "not a regular file" : strerror(errno);
+    return false;
+  }
+  Fd out(create_temp(target, temp));
+  if (out.fd < 0) {
+    *error = "can't create a temporary file beside " + target + ": " + strerror(errno);
+    return false;
+  }
+  uint64_t copied = 0;
+  bool plain = false;  // copy_file_range refused: read and write instead
+  std::vector<char> buffer;
+  for (;;) {
+    ssize_t n;
+    if (!plain) {
+      n = copy_file_range(in.fd, nullptr, out.fd, nullptr, 1 << 30, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) &&
+          copied == 0) {
+        plain = true;
+        buffer.resize(1 << 20);
+        continue;
+      }
+    } else {
+      n = read(in.fd, buffer.data(), buffer.size());
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        ssize_t w = write(out.fd, buffer.data() + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EINTR) {
+          n = -1;
+          break;
+        }
+        if (w > 0) done += w;
+      }
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "can't copy to " + *temp + ": " + strerror(errno);
+      drop_temp(temp);
+      return false;
+    }
+    if (n == 0) break;
+    copied += static_cast<uint64_t>(n);
+  }
+  struct stat after;
+  if (fstat(in.fd, &after) != 0 || after.st_size != before.st_size ||
+      copied != static_cast<uint64_t>(before.st_size) ||
+      after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+    *error = "changed while it was copied; nothing installed (run again)";
+    drop_temp(temp);
+    return false;
+  }
+  return true;
+}
+
+// Reads the staged map and the current one, compares them and applies the
+// guards; unless this is a dry run, leaves the new map and its indexes as
+// temporary files beside the map, flushed to disk.
+void stage(Staging *s, const InstallOptions &o) {
+  if (lstat(s->staged.c_str(), &s->found) != 0) {
+    if (errno != ENOENT || s->named) s->fail(s->staged, strerror(errno));
+    return;
+  }
+  s->present = true;
+  s->consume = same_directory(s->staged, s->target);
+  std::string source = s->staged, error;
+  if (!o.dry_run) {
+    // A plain file beside the map becomes the map itself; anything else (a
+    // symbolic link, a file with other names that may be rewritten in place,
+    // a file elsewhere) is copied next to the map first.
+    bool linked = s->consume && S_ISREG(s->found.st_mode) && s->found.st_nlink == 1 &&
+                  link_temp(s->staged, s->target, &s->map_temp);
+    if (!linked && !copy_to_temp(s->staged, s->target, &s->map_temp, &error)) {
+      s->fail(s->staged, error);
+      return;
+    }
+    source = s->map_temp;
+  }
+
+  // The new map is read and checked while the current one is read for the
+  // comparison.
+  MapScan old_scan;
+  BigVector<uint32_t> old_order;
+  bool old_ok = true;
+  std::string old_error;
+  s->p.scan.hash_lines = true;
+  in_parallel(
+      [&] {
+        struct stat st;
+        if (lstat(s->target.c_str(), &st) != 0 && errno == ENOENT) return;  // a first install
+        MapFile old_map;
+        old_scan.hash_lines = true;
+        old_ok = scan_map(s->db, s->target, &old_map, &old_scan, &old_error);
+        if (old_ok) old_order = name_order(old_scan);
+      },
+      [&] { s->status = prepare_map(s->db, source, s->staged, s->target, &s->p, &s->messages); });
+  if (!old_ok) s->fail(s->target, "the current map: " + old_error);
+  if (s->status == kExitFailure) return;
+  s->diff = compare(old_scan, old_order, s->p.scan, s->p.by_name);
+
+  // Guards against a broken export.
+  const Diff &d = s->diff;
+  std::string refusal;
+  if (!o.force && d.before > 0 && d.after == 0) {
+    refusal = "has no records, the current map has " + std::to_string(d.before);
+  } else if (!o.force && d.before > 0 &&
+             static_cast<double>(d.removed) * 100 > o.max_drop * static_cast<double>(d.before)) {
+    char share[32];
+    snprintf(share, sizeof share, "%.1f%%", 100.0 * static_cast<double>(d.removed) /
+                                                static_cast<double>(d.before));
+    char limit[32];
+    snprintf(limit, sizeof limit, "%g%%", o.max_drop);
+    refusal = "would remove " + std::to_string(d.removed) + " of the " +
+              std::to_string(d.before) + " records of the current map (" + share +
+              "), more than --max-drop " + limit;
+  }
+  if (!refusal.empty()) refusal += "; --force installs it anyway";
+  if (refusal.empty() && o.strict && s->p.problems > 0)
+    refusal = std::to_string(s->p.problems) + " problem(s) (--strict)";
+  if (!refusal.empty()) {
+    add_message(&s->messages, s->staged, refusal + "; nothing installed");
+    s->refused = true;
+    s->status = kExitProblems;
+    return;
+  }
+  if (o.dry_run) return;
+
+  // The new map: readable by every process, on disk before it is renamed
+  // into place.  Its indexes must not be older than it.
+  Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (fd.fd < 0 || fchmod(fd.fd, 0644) != 0 || fsync(fd.fd) != 0 || fstat(fd.fd, &st) != 0) {
+    s->fail(s->map_temp, strerror(errno));
+    return;
+  }
+  if (!write_indexes(&s->p, st.st_mtim, &error)) {
+    s->fail(s->target, error + "; nothing installed");
+    return;
+  }
+  if (!map_unchanged(s->p.map)) {
+    s->fail(s->staged, "changed while it was read; nothing installed (run again)");
+    return;
+  }
+}
+
+void drop_all(Staging *s) {
+  for (PendingIndex &pending : s->p.pending) discard(&pending);
+  drop_temp(&s->map_temp);
+}
+
+// Removes the staged file now that it is installed, unless a newer one has
+// taken its place meanwhile: whatever stands there is first renamed aside
+// (atomically), and put back if it is not the file installed.
+void consume_staged(const Staging &s) {
+  std::string aside;
+  int fd = create_temp(s.staged, &aside);
+  if (fd < 0) return;
+  close(fd);
+  struct stat now;
+  if (rename(s.staged.c_str(), aside.c_str()) != 0 || lstat(aside.c_str(), &now) != 0) {
+    drop_temp(&aside);
+    return;
+  }
+  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
+    if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
+      forget_temp(aside);
+      return;
+    }
+    // An even newer one is staged: the one set aside is outdated.
+  }
+  drop_temp(&aside);
+}
+
+// Indexes first, then the map, then the directory.
+bool commit_staged(Staging *s, const InstallOptions &o) {
+  std::string error;
+  auto hook = [&o](const std::string &path) {
+    if (o.before_rename != nullptr) o.before_rename(path, o.hook_arg);
+  };
+  for (PendingIndex &pending : s->p.pending) {
+    hook(pending.path);
+    if (rename(pending.temp.c_str(), pending.path.c_str()) != 0) {
+      s->fail(pending.path, std::string("can't replace: ") + strerror(errno));
+      return false;
+    }
+    forget_temp(pending.temp);
+    pending.temp.clear();
+  }
+  hook(s->target);
+  if (rename(s->map_temp.c_str(), s->target.c_str()) != 0) {
+    s->fail(s->target, std::string("can't replace: ") + strerror(errno));
+    return false;
+  }
+  forget_temp(s->map_temp);
+  s->map_temp.clear();
+  if (!sync_directory(directory_of(s->target), &error)) {
+    s->fail(s->target, error);
+    return false;
+  }
+  if (s->consume) consume_staged(*s);
+  return true;
+}
+
+std::string summary(const Staging &s, bool dry_run) {
+  const Diff &d = s.diff;
+  return s.target + ": " + std::to_string(d.before) + " records before, " +
+         std::to_string(d.after) + " after: " + std::to_string(d.added) + " added, " +
+         std::to_string(d.removed) + " removed, " + std::to_string(d.changed) + " changed" +
+         (dry_run ? " (dry run: nothing changed)" : "") + "\n";
+}
+
+}  // namespace
+
+int run_install(const InstallOptions &options) {
+  Staging stagings[2];
+  stagings[0].db = Db::Passwd;
+  stagings[0].target = options.passwd_map;
+  stagings[0].staged = options.new_passwd;
+  stagings[1].db = Db::Group;
+  stagings[1].target = options.group_map;
+  stagings[1].staged = options.new_group;
+  bool named = !options.new_passwd.empty() || !options.new_group.empty();
+  for (Staging &s : stagings) {
+    s.named = !s.staged.empty();
+    if (!named) s.staged = s.target + ".new";
+  }
+
+  UpdateLock lock;
+  std::string error;
+  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
+    report("install", error);
+    return kExitFailure;
+  }
+  if (!options.dry_run) {
+    remove_stale_temps(options.passwd_map, Db::Passwd);
+    remove_stale_temps(options.group_map, Db::Group);
+  }
+
+  in_parallel([&] { if (!stagings[1].staged.empty()) stage(&stagings[1], options); },
+              [&] { if (!stagings[0].staged.empty()) stage(&stagings[0], options); });
+  int status = kExitOk;
+  bool any = false;
+  for (Staging &s : stagings) {
+    fputs(s.messages.c_str(), stderr);
+    s.messages.clear();
+    status = std::max(status, s.status);
+    any = any || s.present;
+  }
+  if (!any && status == kExitOk) {
+    report("install", "nothing staged (" + stagings[0].staged + ", " + stagings[1].staged +
+                          "): nothing to do");
+    return kExitOk;
+  }
+  // Both maps or neither: users and groups name each other.
+  bool go = !options.dry_run && status != kExitFailure &&
+            std::none_of(std::begin(stagings), std::end(stagings),
+                         [](const Staging &s) { return s.refused; });
+  if (!go) {
+    for (Staging &s : stagings) drop_all(&s);
+    if (options.dry_run)
+      for (const Staging &s : stagings)
+        if (s.present && s.status != kExitFailure) fputs(summary(s, true).c_str(), stdout);
+    if (status != kExitFailure && !options.dry_run)
+      report("install", "nothing installed");
+    return status;
+  }
+  for (Staging &s : stagings) {
+    if (!s.present) continue;
+    if (!commit_staged(&s, options)) {
+      fputs(s.messages.c_str(), stderr);
+      for (Staging &t : stagings) drop_all(&t);
+      return kExitFailure;
+    }
+    fputs(summary(s, false).c_str(), stdout);
+  }
+  fflush(stdout);
+  for (const Staging &s : stagings)
+    if (s.present && !invalidate_cache(s.db == Db::Passwd ? "passwd" : "group", &error))
+      report(s.target, error);
+  return status;
+}
+
+}  // namespace vesk::tool
