@@ -258,6 +258,12 @@ void stage(Staging *s, const InstallOptions &o) {
     if (errno != ENOENT || s->named) s->fail(s->staged, strerror(errno));
     return;
   }
+  struct stat current;
+  if (lstat(s->target.c_str(), &current) == 0 && current.st_dev == s->found.st_dev &&
+      current.st_ino == s->found.st_ino) {
+    s->fail(s->staged, "is the current map itself: nothing to install (build indexes it)");
+    return;
+  }
   s->present = true;
   s->consume = same_directory(s->staged, s->target);
   std::string source = s->staged, error;

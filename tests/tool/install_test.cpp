@@ -160,6 +160,10 @@ TEST(ToolInstall, StagedFilesAndLeftovers) {
   run = m.install({"--new-group", elsewhere.file("missing")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("missing: No such file or directory"), std::string::npos) << run.err;
+  // The current map named as the new one is not taken away.
+  run = m.install({"--new-passwd", m.passwd});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(read_file(m.passwd), users(0, 12));
 
   // Temporary files of a killed run are recognised by name and removed by
   // the next run; other files stay.
