@@ -250,6 +250,29 @@ bool copy_to_temp(const std::string &source, const std::string &target, std::str
   return true;
 }
 
+// Removes the staged file now that it is installed, unless a newer one has
+// taken its place meanwhile: whatever stands there is first renamed aside
+// (atomically), and put back if it is not the file installed.
+void consume_staged(const Staging &s) {
+  std::string aside;
+  int fd = create_temp(s.staged, &aside);
+  if (fd < 0) return;
+  close(fd);
+  struct stat now;
+  if (rename(s.staged.c_str(), aside.c_str()) != 0 || lstat(aside.c_str(), &now) != 0) {
+    drop_temp(&aside);
+    return;
+  }
+  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
+    if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
+      forget_temp(aside);
+      return;
+    }
+    // An even newer one is staged: the one set aside is outdated.
+  }
+  drop_temp(&aside);
+}
+
 // Reads the staged map and the current one, compares them and applies the
 // guards; unless this is a dry run, leaves the new map and its indexes as
 // temporary files beside the map, flushed to disk.
@@ -261,7 +284,12 @@ void stage(Staging *s, const InstallOptions &o) {
   struct stat current;
   if (lstat(s->target.c_str(), &current) == 0 && current.st_dev == s->found.st_dev &&
       current.st_ino == s->found.st_ino) {
-    s->fail(s->staged, "is the current map itself: nothing to install (build indexes it)");
+    // MAP.new still naming the map is what an install killed just after
+    // putting the map in place leaves behind: the update is complete.
+    if (s->named)
+      s->fail(s->staged, "is the current map itself: nothing to install (build indexes it)");
+    else if (!o.dry_run)
+      consume_staged(*s);
     return;
   }
   s->present = true;
@@ -349,29 +377,6 @@ void stage(Staging *s, const InstallOptions &o) {
 void drop_all(Staging *s) {
   for (PendingIndex &pending : s->p.pending) discard(&pending);
   drop_temp(&s->map_temp);
-}
-
-// Removes the staged file now that it is installed, unless a newer one has
-// taken its place meanwhile: whatever stands there is first renamed aside
-// (atomically), and put back if it is not the file installed.
-void consume_staged(const Staging &s) {
-  std::string aside;
-  int fd = create_temp(s.staged, &aside);
-  if (fd < 0) return;
-  close(fd);
-  struct stat now;
-  if (rename(s.staged.c_str(), aside.c_str()) != 0 || lstat(aside.c_str(), &now) != 0) {
-    drop_temp(&aside);
-    return;
-  }
-  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
-    if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
-      forget_temp(aside);
-      return;
-    }
-    // An even newer one is staged: the one set aside is outdated.
-  }
-  drop_temp(&aside);
 }
 
 // Indexes first, then the map, then the directory.
