@@ -35,27 +35,62 @@ void find_duplicates(const MapScan &scan, const BigVector<uint32_t> &order, Same
 // the two maps' messages don't interleave.
 int build_database(Db db, const std::string &map_path, const BuildOptions &options,
                    std::string *messages) {
-  auto report = [messages](const std::string &where, const std::string &text) {
-    *messages += "vesk-index: " + where + ": " + text + "\n";
-  };
-  DbWords w = words(db);
-  MapFile map;
-  MapScan scan;
+  Prepared p;
+  int status = prepare_map(db, map_path, map_path, map_path, &p, messages);
+  if (status == kExitFailure) return status;
+  if (status == kExitProblems && options.strict) {
+    add_message(messages, map_path,
+                std::to_string(p.problems) + " problem(s); --strict: indexes left as they were");
+    return kExitProblems;
+  }
+  if (options.after_read != nullptr) options.after_read(map_path, options.hook_arg);
+
   std::string error;
-  if (!scan_map(db, map_path, &map, &scan, &error)) {
-    report(map_path, error);
+  if (!write_indexes(&p, p.map.st.st_mtim, &error)) {
+    add_message(messages, map_path, error + "; indexes left as they were");
     return kExitFailure;
   }
+  // The indexes describe the map as it was read: if it changed meanwhile
+  // they may hold wrong offsets, so they must not replace the old ones.
+  if (!map_unchanged(p.map)) {
+    for (PendingIndex &pending : p.pending) discard(&pending);
+    add_message(messages, map_path,
+                "the map changed while it was read; indexes left as they were (run again)");
+    return kExitFailure;
+  }
+  if (!commit(&p.pending, &error)) {
+    add_message(messages, map_path, error);
+    return kExitFailure;
+  }
+  return status;
+}
 
-  // The two indexes are independent: each is sorted (and later written) on
-  // its own core.
-  BigVector<uint32_t> by_name, by_id;
+}  // namespace
+
+void add_message(std::string *messages, const std::string &where, const std::string &text) {
+  *messages += "vesk-index: " + where + ": " + text + "\n";
+}
+
+int prepare_map(Db db, const std::string &source, const std::string &display,
+                const std::string &target, Prepared *p, std::string *messages) {
+  DbWords w = words(db);
+  p->db = db;
+  p->target = target;
+  p->display = display;
+  std::string error;
+  if (!scan_map(db, source, &p->map, &p->scan, &error)) {
+    add_message(messages, display, error);
+    return kExitFailure;
+  }
+  MapScan &scan = p->scan;
+
+  // The two indexes are independent: each is sorted on its own core.
   std::vector<Problem> name_problems, id_problems;
   in_parallel(
       [&] {
-        by_name = name_order(scan);
+        p->by_name = name_order(scan);
         find_duplicates(
-            scan, by_name,
+            scan, p->by_name,
             [&scan](const MapRecord &a, const MapRecord &b) {
               return strcmp(scan.name_of(a), scan.name_of(b)) == 0;
             },
@@ -65,9 +100,9 @@ int build_database(Db db, const std::string &map_path, const BuildOptions &optio
             "a lookup by name", &name_problems);
       },
       [&] {
-        by_id = id_order(scan);
+        p->by_id = id_order(scan);
         find_duplicates(
-            scan, by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
+            scan, p->by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
             [&w](const MapRecord &r) { return std::string(w.id) + " " + std::to_string(r.id); },
             (std::string("a lookup by ") + w.id).c_str(), &id_problems);
       });
@@ -76,63 +111,53 @@ int build_database(Db db, const std::string &map_path, const BuildOptions &optio
   problems.insert(problems.end(), id_problems.begin(), id_problems.end());
   std::stable_sort(problems.begin(), problems.end(),
                    [](const Problem &a, const Problem &b) { return a.line < b.line; });
-  for (const Problem &p : problems) report(at_line(map_path, p.line), p.text);
+  for (const Problem &pr : problems) add_message(messages, at_line(display, pr.line), pr.text);
+  p->problems = problems.size();
 
   // The module forms an index path of at most NSS_VESK_PATH_MAX characters
   // from the map path, or scans.
   size_t name_limit = NSS_VESK_PATH_MAX - strlen(NSS_VESK_SUFFIX_NAME);
   size_t id_limit = NSS_VESK_PATH_MAX - strlen(w.id_suffix);
-  if (map_path.size() > name_limit) {
-    report(map_path, "path longer than " + std::to_string(name_limit) +
-                         " characters: the module can't form the index path for lookups by " +
-                         (map_path.size() > id_limit ? std::string("name or ") + w.id
-                                                     : std::string("name")) +
-                         " and scans the map for them");
-    problems.push_back({0, ""});
+  if (target.size() > name_limit) {
+    add_message(messages, target,
+                "path longer than " + std::to_string(name_limit) +
+                    " characters: the module can't form the index path for lookups by " +
+                    (target.size() > id_limit ? std::string("name or ") + w.id
+                                              : std::string("name")) +
+                    " and scans the map for them");
+    ++p->problems;
   }
+  return p->problems == 0 ? kExitOk : kExitProblems;
+}
 
-  if (!problems.empty() && options.strict) {
-    report(map_path, std::to_string(problems.size()) +
-                         " problem(s); --strict: indexes left as they were");
-    return kExitProblems;
-  }
-
-  if (options.after_read != nullptr) options.after_read(map_path, options.hook_arg);
-
-  std::vector<PendingIndex> pending(2);
+bool write_indexes(Prepared *p, const struct timespec &map_mtime, std::string *error) {
+  p->pending.assign(2, PendingIndex{});
   bool name_ok = false, id_ok = false;
   std::string id_error;
   in_parallel(
       [&] {
-        name_ok = write_index(scan, by_name, true, map_path + NSS_VESK_SUFFIX_NAME,
-                              map.st.st_mtim, &pending[0], &error);
+        name_ok = write_index(p->scan, p->by_name, true, p->target + NSS_VESK_SUFFIX_NAME,
+                              map_mtime, &p->pending[0], error);
       },
       [&] {
-        id_ok = write_index(scan, by_id, false, map_path + w.id_suffix, map.st.st_mtim,
-                            &pending[1], &id_error);
+        id_ok = write_index(p->scan, p->by_id, false, p->target + words(p->db).id_suffix,
+                            map_mtime, &p->pending[1], &id_error);
       });
-  if (!name_ok || !id_ok) {
-    for (PendingIndex &p : pending) discard(&p);
-    report(map_path, (name_ok ? id_error : error) + "; indexes left as they were");
-    return kExitFailure;
-  }
-  // The indexes describe the map as it was read: if it changed meanwhile
-  // they may hold wrong offsets, so they must not replace the old ones.
-  if (!map_unchanged(map)) {
-    for (PendingIndex &p : pending) discard(&p);
-    report(map_path, "the map changed while it was read; indexes left as they were (run again)");
-    return kExitFailure;
-  }
-  if (!commit(&pending, &error)) {
-    report(map_path, error);
-    return kExitFailure;
-  }
-  return problems.empty() ? kExitOk : kExitProblems;
+  if (name_ok && id_ok) return true;
+  for (PendingIndex &pending : p->pending) discard(&pending);
+  if (name_ok) *error = id_error;
+  return false;
 }
 
-}  // namespace
-
 int run_build(const BuildOptions &options) {
+  UpdateLock lock;
+  std::string error;
+  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
+    report("build", error);
+    return kExitFailure;
+  }
+  remove_stale_temps(options.passwd_map, Db::Passwd);
+  remove_stale_temps(options.group_map, Db::Group);
   // The maps are independent: while one waits for its indexes to reach the
   // disk, the other is read and sorted.
   int passwd = kExitOk, group = kExitOk;
@@ -144,6 +169,11 @@ int run_build(const BuildOptions &options) {
       });
   fputs(passwd_messages.c_str(), stderr);
   fputs(group_messages.c_str(), stderr);
+  // A cache in front of the module forgets what the old files said.
+  for (auto [db, status] : {std::pair{"passwd", passwd}, std::pair{"group", group}})
+    if (status != kExitFailure && !(status == kExitProblems && options.strict) &&
+        !invalidate_cache(db, &error))
+      report(db, error);
   return std::max(passwd, group);
 }
 

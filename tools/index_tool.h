@@ -64,6 +64,8 @@ void in_parallel(F f, G g) {
 // Messages go to stderr as "vesk-index: WHERE: TEXT".
 void report(const std::string &where, const std::string &text);
 std::string at_line(const std::string &file, uint64_t line);
+// The same, appended to *messages to be printed later.
+void add_message(std::string *messages, const std::string &where, const std::string &text);
 
 // A map file as it was when the tool opened it.
 struct MapFile {
@@ -122,6 +124,30 @@ struct DbWords {
 };
 DbWords words(Db db);
 
+std::string directory_of(const std::string &path);
+std::string base_name(const std::string &path);
+
+// Temporary files are created beside the file they will replace, named
+// ".NAME.tmp-XXXXXX" (NAME the final file's name), so that a later run can
+// recognise and remove those of a run that was killed.  Until dropped or
+// renamed away they are removed when the tool is interrupted.
+//
+// create_temp: a new empty file (mode 0600) for `final_path`; returns its
+// descriptor (close-on-exec) and sets *temp, or -1 with errno set.
+int create_temp(const std::string &final_path, std::string *temp);
+// link_temp: a new hard link to `existing` under such a name for
+// `final_path`; false with errno set on failure.
+bool link_temp(const std::string &existing, const std::string &final_path, std::string *temp);
+// Unlinks *temp (if set) and clears it.
+void drop_temp(std::string *temp);
+// The file has been renamed away: it is no longer ours to remove.
+void forget_temp(const std::string &temp);
+// Removes the temporary files left by killed runs for `map_path`: those of
+// the map itself and of its indexes.  Call only with the update lock held.
+void remove_stale_temps(const std::string &map_path, Db db);
+// Flushes the directory `dir` (a rename reaches the disk with it).
+bool sync_directory(const std::string &dir, std::string *error);
+
 // An index written to a temporary file beside its final path, not yet
 // renamed over it.  discard() removes the temporary file.
 struct PendingIndex {
@@ -141,10 +167,56 @@ void discard(PendingIndex *pending);
 // On failure the indexes not yet renamed are discarded.
 bool commit(std::vector<PendingIndex> *pending, std::string *error);
 
+// One update at a time: build and install hold an exclusive lock on the
+// directory of each map (flock on the directory itself, so no lock file is
+// left behind) for their whole run.  Released when destroyed.
+struct UpdateLock {
+  std::vector<int> fds;
+  UpdateLock() = default;
+  UpdateLock(const UpdateLock &) = delete;
+  UpdateLock &operator=(const UpdateLock &) = delete;
+  ~UpdateLock();
+};
+
+// Locks the directories of `maps` (each once, in a fixed order, so two runs
+// can't deadlock).  With `wait` false, fails at once if another run holds
+// one.  False with *error set on failure.
+bool lock_maps(const std::vector<std::string> &maps, bool wait, UpdateLock *lock,
+               std::string *error);
+
+// Asks a running name-service cache daemon (nscd or unscd) to drop what it
+// cached of `db` ("passwd" or "group"), as "nscd -i DB" does, so that the
+// new files answer at once.  Quiet when no daemon listens; false with
+// *error set when one listens but refuses or fails.
+bool invalidate_cache(const char *db, std::string *error);
+
+// A map read and checked on its way to becoming the map at `target`: its
+// records, the orders of its two indexes and, once written, the indexes.
+struct Prepared {
+  Db db = Db::Passwd;
+  std::string target;   // the map path the indexes belong to
+  std::string display;  // the file named in messages
+  MapFile map;          // the file read
+  MapScan scan;
+  BigVector<uint32_t> by_name, by_id;
+  size_t problems = 0;
+  std::vector<PendingIndex> pending;
+};
+
+// Reads `source`, which will stand at `target`, reports its problems into
+// *messages (naming `display`) and sorts the index orders.  kExitOk or
+// kExitProblems, or kExitFailure when the map can't be read.
+int prepare_map(Db db, const std::string &source, const std::string &display,
+                const std::string &target, Prepared *p, std::string *messages);
+// Writes both indexes of *p as temporary files beside `p->target`, with a
+// modification time no older than `map_mtime`.
+bool write_indexes(Prepared *p, const struct timespec &map_mtime, std::string *error);
+
 struct BuildOptions {
   std::string passwd_map;
   std::string group_map;
   bool strict = false;
+  bool wait = true;  // for the update lock
   // Test seam: called after a map has been read, before the tool makes
   // sure it did not change meanwhile.
   void (*after_read)(const std::string &map_path, void *arg) = nullptr;
@@ -153,6 +225,24 @@ struct BuildOptions {
 
 int run_build(const BuildOptions &options);
 
+struct InstallOptions {
+  std::string passwd_map;
+  std::string group_map;
+  // The new maps; empty: MAP.new beside the map, if it exists.
+  std::string new_passwd;
+  std::string new_group;
+  double max_drop = 50;  // percent of the current map's records
+  bool force = false;
+  bool strict = false;
+  bool dry_run = false;
+  bool wait = true;
+  // Test seam: called before each rename that puts a file in place.
+  void (*before_rename)(const std::string &path, void *arg) = nullptr;
+  void *hook_arg = nullptr;
+};
+
+int run_install(const InstallOptions &options);
+
 struct CheckOptions {
   std::string passwd_map;
   std::string group_map;
@@ -160,7 +250,7 @@ struct CheckOptions {
 
 int run_check(const CheckOptions &options);
 
-// The command line: "build", "check", --help, --version.
+// The command line: "build", "check", "install", --help, --version.
 int tool_main(int argc, char **argv);
 
 }  // namespace vesk::tool

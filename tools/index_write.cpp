@@ -9,10 +9,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <mutex>
+#include <random>
 
 #include "index_tool.h"
+#include "nss_vesk.h"
 
 namespace vesk::tool {
 
@@ -21,7 +25,7 @@ namespace {
 // Temporary files in existence, so that a terminating signal can remove
 // them: fixed slots of plain bytes, since the handler may only call
 // async-signal-safe functions.
-constexpr int kTempSlots = 4;
+constexpr int kTempSlots = 8;  // two maps, each with two indexes and itself
 constexpr size_t kTempPathMax = 4096;
 char temp_slots[kTempSlots][kTempPathMax];
 volatile sig_atomic_t temp_used[kTempSlots];
@@ -59,17 +63,11 @@ void remember_temp(const std::string &path) {
     }
 }
 
-void forget_temp(const std::string &path) {
-  std::lock_guard<std::mutex> guard(temp_lock);
-  for (int i = 0; i < kTempSlots; ++i)
-    if (temp_used[i] && path == temp_slots[i]) temp_used[i] = 0;
-}
+const char kTempMark[] = ".tmp-";
+constexpr size_t kTempRandom = 6;  // the XXXXXX of mkostemp
 
-std::string directory_of(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+std::string temp_prefix(const std::string &final_path) {
+  return directory_of(final_path) + "/." + base_name(final_path) + kTempMark;
 }
 
 size_t decimal_digits(uint64_t value) {
@@ -207,12 +205,93 @@ bool write_records(int fd, const MapScan &scan, const BigVector<uint32_t> &order
 
 }  // namespace
 
+std::string directory_of(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+void forget_temp(const std::string &path) {
+  std::lock_guard<std::mutex> guard(temp_lock);
+  for (int i = 0; i < kTempSlots; ++i)
+    if (temp_used[i] && path == temp_slots[i]) temp_used[i] = 0;
+}
+
+int create_temp(const std::string &final_path, std::string *temp) {
+  *temp = temp_prefix(final_path) + "XXXXXX";
+  int fd = mkostemp(temp->data(), O_CLOEXEC);
+  if (fd < 0) {
+    temp->clear();
+    return -1;
+  }
+  remember_temp(*temp);
+  return fd;
+}
+
+bool link_temp(const std::string &existing, const std::string &final_path, std::string *temp) {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device seed;
+  std::mt19937 rng(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temp_prefix(final_path);
+    for (size_t i = 0; i < kTempRandom; ++i) name += kChars[rng() % (sizeof kChars - 1)];
+    // Registered first: a signal between the link and the registration
+    // would otherwise leave it behind.
+    remember_temp(name);
+    if (link(existing.c_str(), name.c_str()) == 0) {
+      *temp = name;
+      return true;
+    }
+    int saved = errno;
+    forget_temp(name);
+    if (saved != EEXIST) {
+      errno = saved;
+      return false;
+    }
+  }
+  errno = EEXIST;
+  return false;
+}
+
+void drop_temp(std::string *temp) {
+  if (temp->empty()) return;
+  unlink(temp->c_str());
+  forget_temp(*temp);
+  temp->clear();
+}
+
+void remove_stale_temps(const std::string &map_path, Db db) {
+  std::string dir = directory_of(map_path);
+  std::vector<std::string> prefixes;
+  for (const char *suffix : {"", NSS_VESK_SUFFIX_NAME, words(db).id_suffix})
+    prefixes.push_back("." + base_name(map_path) + suffix + kTempMark);
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    for (const std::string &prefix : prefixes)
+      if (name.size() == prefix.size() + kTempRandom && name.compare(0, prefix.size(), prefix) == 0)
+        unlinkat(dirfd(d), name.c_str(), 0);
+  }
+  closedir(d);
+}
+
+bool sync_directory(const std::string &dir, std::string *error) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = fd >= 0 && fsync(fd) == 0;
+  if (!ok) *error = "can't flush directory " + dir + ": " + strerror(errno);
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
 bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_name,
                  const std::string &path, const struct timespec &map_mtime, PendingIndex *out,
                  std::string *error) {
-  std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 == 0
-  std::string temp = directory_of(path) + "/." + name + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  std::string temp;
+  int fd = create_temp(path, &temp);
   if (fd < 0) {
     *error = "can't create a temporary file beside " + path + ": " + strerror(errno);
     return false;
@@ -241,8 +320,7 @@ bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_
   }
   if (!ok) {
     *error = "can't write " + temp + ": " + *error;
-    unlink(temp.c_str());
-    forget_temp(temp);
+    drop_temp(&temp);
     return false;
   }
   out->path = path;
@@ -250,12 +328,7 @@ bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_
   return true;
 }
 
-void discard(PendingIndex *pending) {
-  if (pending->temp.empty()) return;
-  unlink(pending->temp.c_str());
-  forget_temp(pending->temp);
-  pending->temp.clear();
-}
+void discard(PendingIndex *pending) { drop_temp(&pending->temp); }
 
 bool commit(std::vector<PendingIndex> *pending, std::string *error) {
   bool ok = true;
@@ -278,12 +351,11 @@ bool commit(std::vector<PendingIndex> *pending, std::string *error) {
   }
   // The renames themselves reach the disk with the directory.
   for (const std::string &dir : dirs) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0) {
-      if (ok) *error = "can't flush directory " + dir + ": " + strerror(errno);
+    std::string dir_error;
+    if (!sync_directory(dir, &dir_error)) {
+      if (ok) *error = dir_error;
       ok = false;
     }
-    if (fd >= 0) close(fd);
   }
   return ok;
 }

@@ -1,6 +1,8 @@
 // vesk-index: the command line.
+#include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -17,33 +19,103 @@ namespace vesk::tool {
 namespace {
 
 const char kUsage[] =
-    "Usage: vesk-index build [--passwd MAP] [--group MAP] [--strict]\n"
+    "Usage: vesk-index build [--passwd MAP] [--group MAP] [--strict] [--no-wait]\n"
     "       vesk-index check [--passwd MAP] [--group MAP]\n"
+    "       vesk-index install [--passwd MAP] [--group MAP] [--new-passwd FILE]\n"
+    "                          [--new-group FILE] [--max-drop PERCENT] [--force]\n"
+    "                          [--strict] [--dry-run] [--no-wait]\n"
     "       vesk-index --help | --version\n";
 
 const char kHelp[] =
     "\n"
     "Builds and checks the sorted index files that the vesk name-service module\n"
     "uses for lookups by name and by id: MAP.ixname and MAP.ixuid beside the\n"
-    "passwd map, MAP.ixname and MAP.ixgid beside the group map.\n"
+    "passwd map, MAP.ixname and MAP.ixgid beside the group map, and puts new\n"
+    "maps in place together with their indexes.\n"
     "\n"
     "  build    read each map once and replace its indexes safely (a temporary\n"
     "           file beside each index, flushed to disk, renamed over it)\n"
     "  check    verify the existing indexes and say what lookups would do\n"
+    "  install  check a new map, compare it with the current one, and put it\n"
+    "           in place with fresh indexes (by default each MAP.new that\n"
+    "           exists; it is removed once installed)\n"
     "\n"
-    "  --passwd MAP  the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
-    "  --group MAP   the group map (default " NSS_VESK_GROUP_MAP ")\n"
-    "  --strict      build: leave the indexes alone if the map has problems\n"
-    "  --help        show this help\n"
-    "  --version     show the version\n"
+    "  --passwd MAP        the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
+    "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
+    "  --new-passwd FILE   install: the new passwd map (only the maps named\n"
+    "  --new-group FILE    are installed)\n"
+    "  --max-drop PERCENT  install: refuse a map that removes more than this share\n"
+    "                      of the current map's records (default 50)\n"
+    "  --force             install: install despite --max-drop or an empty map\n"
+    "  --strict            build, install: change nothing if a map has problems\n"
+    "  --dry-run           install: make every check and print the summary only\n"
+    "  --no-wait           build, install: fail at once if another run is updating\n"
+    "  --help              show this help\n"
+    "  --version           show the version\n"
     "\n"
-    "Exit status: 0 all well; 1 problems found (build: problems in a map, the\n"
-    "indexes are still written unless --strict; check: an index is unusable or\n"
-    "incomplete); 2 usage or I/O error, or a map changed while it was read.\n";
+    "Exit status: 0 all well; 1 problems found (build, install: problems in a\n"
+    "map, the files are still written unless --strict; install: the new map was\n"
+    "refused; check: an index is unusable or incomplete); 2 usage or I/O error, a\n"
+    "map changed while it was read, or another run is updating (--no-wait).\n";
 
 int usage_error(const std::string &text) {
   fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
   return kExitFailure;
+}
+
+enum Option {
+  kPasswd = 'p',
+  kGroup = 'g',
+  kHelpOption = 'h',
+  kStrict = 256,
+  kNoWait,
+  kNewPasswd,
+  kNewGroup,
+  kMaxDrop,
+  kForce,
+  kDryRun,
+};
+
+const struct option kOptions[] = {
+    {"passwd", required_argument, nullptr, kPasswd},
+    {"group", required_argument, nullptr, kGroup},
+    {"help", no_argument, nullptr, kHelpOption},
+    {"strict", no_argument, nullptr, kStrict},
+    {"no-wait", no_argument, nullptr, kNoWait},
+    {"new-passwd", required_argument, nullptr, kNewPasswd},
+    {"new-group", required_argument, nullptr, kNewGroup},
+    {"max-drop", required_argument, nullptr, kMaxDrop},
+    {"force", no_argument, nullptr, kForce},
+    {"dry-run", no_argument, nullptr, kDryRun},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Which options each command takes.
+bool applies(const std::string &command, int option) {
+  switch (option) {
+    case kPasswd:
+    case kGroup:
+    case kHelpOption: return true;
+    case kStrict:
+    case kNoWait: return command != "check";
+    default: return command == "install";
+  }
+}
+
+const char *option_name(int option) {
+  for (const struct option *o = kOptions; o->name != nullptr; ++o)
+    if (o->val == option) return o->name;
+  return "?";
+}
+
+bool parse_percent(const char *text, double *out) {
+  char *end;
+  errno = 0;
+  double value = strtod(text, &end);
+  if (end != text && *end == '%') ++end;
+  if (end == text || *end != '\0' || errno != 0 || !(value >= 0 && value <= 100)) return false;
+  *out = value;
+  return true;
 }
 
 }  // namespace
@@ -63,49 +135,59 @@ int tool_main(int argc, char **argv) {
     printf("vesk-index (nss-vesk) %s\n", VESK_VERSION);
     return kExitOk;
   }
-  if (command != "build" && command != "check") return usage_error("unknown command: " + command);
+  if (command != "build" && command != "check" && command != "install")
+    return usage_error("unknown command: " + command);
 
-  std::string passwd_map = NSS_VESK_PASSWD_MAP;
-  std::string group_map = NSS_VESK_GROUP_MAP;
-  bool strict = false;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      printf("%s%s", kUsage, kHelp);
-      return kExitOk;
+  InstallOptions o;  // its fields are a superset of the other commands'
+  o.passwd_map = NSS_VESK_PASSWD_MAP;
+  o.group_map = NSS_VESK_GROUP_MAP;
+  // Options follow the command: parse argv[1..] as a command line of its own.
+  opterr = 0;
+  optind = 1;
+  int c;
+  while ((c = getopt_long(argc - 1, argv + 1, ":h", kOptions, nullptr)) != -1) {
+    if (c == '?' || c == ':') {
+      std::string arg = argv[optind];  // getopt_long has moved past it
+      if (c == ':')
+        return usage_error(arg + (arg == "--max-drop" ? " needs a percentage" : " needs a map path"));
+      return usage_error("unknown option for " + command + ": " + arg);
     }
-    if (arg == "--strict" && command == "build") {
-      strict = true;
-      continue;
+    if (!applies(command, c))
+      return usage_error("unknown option for " + command + ": --" + option_name(c));
+    std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case kHelpOption: printf("%s%s", kUsage, kHelp); return kExitOk;
+      case kStrict: o.strict = true; continue;
+      case kNoWait: o.wait = false; continue;
+      case kForce: o.force = true; continue;
+      case kDryRun: o.dry_run = true; continue;
+      case kMaxDrop:
+        if (!parse_percent(optarg, &o.max_drop))
+          return usage_error(std::string("--max-drop: not a percentage from 0 to 100: ") + optarg);
+        continue;
+      default: break;
     }
-    std::string *target = nullptr;
-    std::string value;
-    for (auto [option, dest] : {std::pair{"--passwd", &passwd_map}, std::pair{"--group", &group_map}}) {
-      size_t n = strlen(option);
-      if (arg == option) {
-        if (i + 1 >= argc) return usage_error(arg + " needs a map path");
-        target = dest;
-        value = argv[++i];
-      } else if (arg.compare(0, n + 1, std::string(option) + "=") == 0) {
-        target = dest;
-        value = arg.substr(n + 1);
-      }
-    }
-    if (target == nullptr) return usage_error("unknown option for " + command + ": " + arg);
-    if (value.empty()) return usage_error(arg + ": empty map path");
+    if (value.empty()) return usage_error(std::string("--") + option_name(c) + ": empty map path");
+    std::string *target = c == kPasswd      ? &o.passwd_map
+                          : c == kGroup     ? &o.group_map
+                          : c == kNewPasswd ? &o.new_passwd
+                                            : &o.new_group;
     *target = value;
   }
+  if (optind + 1 < argc) return usage_error(std::string("unexpected argument: ") + argv[optind + 1]);
 
   if (command == "build") {
     BuildOptions options;
-    options.passwd_map = passwd_map;
-    options.group_map = group_map;
-    options.strict = strict;
+    options.passwd_map = o.passwd_map;
+    options.group_map = o.group_map;
+    options.strict = o.strict;
+    options.wait = o.wait;
     return run_build(options);
   }
+  if (command == "install") return run_install(o);
   CheckOptions options;
-  options.passwd_map = passwd_map;
-  options.group_map = group_map;
+  options.passwd_map = o.passwd_map;
+  options.group_map = o.group_map;
   return run_check(options);
 }
 

@@ -1,5 +1,5 @@
 # vesk-index: round trips through the module's search, the checker's
-# findings, and safe replacement of the index files.
+# findings, safe replacement of the index files, and installing new maps.
 if(TARGET vesk-index)
   vesk_test(tool_test
     SOURCES
@@ -7,6 +7,7 @@ if(TARGET vesk-index)
       ${CMAKE_CURRENT_LIST_DIR}/round_trip_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/check_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/replace_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
     STATIC
     LIBS vesk_index_core)
   target_compile_definitions(tool_test PRIVATE VESK_INDEX_TOOL="$<TARGET_FILE:vesk-index>")

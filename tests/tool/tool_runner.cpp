@@ -47,6 +47,28 @@ ToolRun run_tool(const std::vector<std::string> &args, const ToolLimits &limits)
   return run;
 }
 
+pid_t start_tool(const std::vector<std::string> &args) {
+  std::vector<std::string> copies(args);
+  copies.insert(copies.begin(), VESK_INDEX_TOOL);
+  std::vector<char *> argv;
+  for (std::string &a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int wait_tool(pid_t pid) {
+  int wstatus = 0;
+  if (pid <= 0 || waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus)) return -1;
+  return WEXITSTATUS(wstatus);
+}
+
 std::vector<std::string> dir_names(const std::string &dir) {
   std::vector<std::string> names;
   DIR *d = opendir(dir.c_str());

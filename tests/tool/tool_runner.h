@@ -21,6 +21,11 @@ struct ToolLimits {
 
 ToolRun run_tool(const std::vector<std::string> &args, const ToolLimits &limits = {});
 
+// Starts the tool with its output discarded; returns its process id.
+pid_t start_tool(const std::vector<std::string> &args);
+// Waits for it: its exit status, or -1 if it did not exit normally.
+int wait_tool(pid_t pid);
+
 // Names in `dir` other than "." and "..", sorted.
 std::vector<std::string> dir_names(const std::string &dir);
 

@@ -1,0 +1,328 @@
+// vesk-index install: the guards against a broken export, what becomes of
+// the staged file, one update at a time, and an install killed at any
+// moment.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "index_tool.h"
+#include "nss_vesk.h"
+#include "test_support.h"
+#include "tool_runner.h"
+
+namespace vesk_test {
+namespace {
+
+std::string users(int from, int to, const std::string &comment = "") {
+  std::string map;
+  for (int i = from; i < to; ++i)
+    map += "u" + std::to_string(i) + ":x:" + std::to_string(10000 + i) + ":100:" + comment +
+           ":/home/u" + std::to_string(i) + ":/bin/sh\n";
+  return map;
+}
+
+std::string groups(int n) {
+  std::string map;
+  for (int j = 0; j < n; ++j) map += "g" + std::to_string(j) + ":x:" + std::to_string(20000 + j) + ":u1,u2\n";
+  return map;
+}
+
+// Every file of a directory: name, bytes, mode and modification time.
+struct FileState {
+  std::string name, content;
+  mode_t mode;
+  int64_t mtime_ns;
+  bool operator==(const FileState &) const = default;
+};
+
+std::vector<FileState> snapshot(const std::string &dir) {
+  std::vector<FileState> files;
+  for (const std::string &name : dir_names(dir)) {
+    struct stat st;
+    lstat((dir + "/" + name).c_str(), &st);
+    files.push_back({name, read_file(dir + "/" + name), st.st_mode,
+                     int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
+  }
+  return files;
+}
+
+// Maps of 10 users and 4 groups with their indexes.
+struct Maps {
+  TempDir dir;
+  std::string passwd = dir.file("passwd.vesk");
+  std::string group = dir.file("group.vesk");
+  Maps() {
+    write_file(passwd, users(0, 10));
+    write_file(group, groups(4));
+    EXPECT_EQ(run_tool({"build", "--passwd", passwd, "--group", group}).status, 0);
+  }
+  ToolRun install(std::vector<std::string> args = {}) const {
+    args.insert(args.begin(), {"install", "--passwd", passwd, "--group", group});
+    return run_tool(args);
+  }
+  int check() const { return run_tool({"check", "--passwd", passwd, "--group", group}).status; }
+};
+
+TEST(ToolInstall, GuardsAgainstBrokenExports) {
+  struct {
+    const char *what;
+    std::string passwd_new;  // staged as passwd.vesk.new ("-": nothing staged)
+    std::string group_new;
+    std::vector<std::string> args;
+    int status;
+    const char *said;  // on stderr or stdout
+    bool installed;
+  } const cases[] = {
+      {"empty map", "", "-", {}, 1, "has no records, the current map has 10", false},
+      {"empty map, --force", "", "-", {"--force"}, 0, "10 records before, 0 after", true},
+      {"comments only", "# nothing\n\n", "-", {}, 1, "has no records", false},
+      {"drop beyond the limit", users(0, 4), "-", {}, 1,
+       "would remove 6 of the 10 records of the current map (60.0%), more than --max-drop 50%",
+       false},
+      {"drop within a higher limit", users(0, 4), "-", {"--max-drop", "60"}, 0,
+       "10 records before, 4 after: 0 added, 6 removed, 0 changed", true},
+      {"--force", users(0, 4), "-", {"--force"}, 0, "6 removed", true},
+      {"problems, installed", users(0, 10) + "broken line\n", "-", {}, 1,
+       "passwd.vesk.new:11: not a valid passwd line", true},
+      {"problems, --strict", users(0, 10) + "broken line\n", "-", {"--strict"}, 1,
+       "1 problem(s) (--strict); nothing installed", false},
+      {"--dry-run", users(5, 20, "new"), "-", {"--dry-run"}, 0,
+       "10 records before, 15 after: 10 added, 5 removed, 5 changed (dry run: nothing changed)",
+       false},
+      {"--dry-run of a refused map", "", "-", {"--dry-run"}, 1, "has no records", false},
+      {"group refused: neither installed", users(0, 12), "", {}, 1, "group.vesk.new: has no records",
+       false},
+      {"both", users(0, 12), groups(5), {}, 0, "4 records before, 5 after: 1 added", true},
+  };
+  // The current map is compared through its name index, or scanned when
+  // it has none.
+  for (bool indexed : {true, false})
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.what) + (indexed ? "" : ", no current index"));
+    Maps m;
+    if (!indexed) unlink((m.passwd + ".ixname").c_str());
+    if (c.passwd_new != "-") write_file(m.passwd + ".new", c.passwd_new);
+    if (c.group_new != "-") write_file(m.group + ".new", c.group_new);
+    std::vector<FileState> before = snapshot(m.dir.path);
+    ToolRun run = m.install(c.args);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
+    if (c.installed) {
+      EXPECT_EQ(read_file(m.passwd), c.passwd_new);
+      EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1) << "staged map not removed";
+      EXPECT_EQ(m.check(), 0);
+    } else {
+      EXPECT_EQ(snapshot(m.dir.path), before) << "a refused install changed a file";
+    }
+  }
+}
+
+TEST(ToolInstall, StagedFilesAndLeftovers) {
+  Maps m;
+  TempDir elsewhere;
+  // A map staged in another directory is copied, world-readable, and left
+  // where it was.
+  std::string source = elsewhere.file("export");
+  write_file(source, users(0, 11));
+  chmod(source.c_str(), 0600);
+  ToolRun run = m.install({"--new-passwd", source});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, m.passwd + ": 10 records before, 11 after: 1 added, 0 removed, 0 changed\n");
+  EXPECT_EQ(read_file(m.passwd), users(0, 11));
+  EXPECT_EQ(read_file(source), users(0, 11));
+  struct stat st;
+  ASSERT_EQ(stat(m.passwd.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+  // A symbolic link staged beside the map: the map becomes a plain file
+  // with the link's target's content, and the link goes.
+  write_file(source, users(0, 12));
+  ASSERT_EQ(symlink(source.c_str(), (m.passwd + ".new").c_str()), 0);
+  EXPECT_EQ(m.install().status, 0);
+  ASSERT_EQ(lstat(m.passwd.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_file(m.passwd), users(0, 12));
+  EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1);
+
+  // Nothing staged is nothing to do; a named file that is missing is an error.
+  run = m.install();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("nothing staged"), std::string::npos) << run.err;
+  run = m.install({"--new-group", elsewhere.file("missing")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("missing: No such file or directory"), std::string::npos) << run.err;
+  // The current map named as the new one is not taken away.
+  run = m.install({"--new-passwd", m.passwd});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(read_file(m.passwd), users(0, 12));
+
+  // Temporary files of a killed run are recognised by name and removed by
+  // the next run; other files stay.
+  std::vector<std::string> names = dir_names(m.dir.path);
+  for (std::string leftover : {".passwd.vesk.tmp-Ab12Cd", ".passwd.vesk.ixname.tmp-zzzzzz",
+                               ".group.vesk.ixgid.tmp-000000"})
+    write_file(m.dir.file(leftover), "x");
+  for (std::string kept : {".passwd.vesk.tmp-Ab12Cd7", "passwd.vesk.tmp-Ab12Cd", ".other.tmp-Ab12Cd"}) {
+    write_file(m.dir.file(kept), "x");
+    names.push_back(kept);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(run_tool({"build", "--passwd", m.passwd, "--group", m.group}).status, 0);
+  EXPECT_EQ(dir_names(m.dir.path), names);
+}
+
+TEST(ToolInstall, OneUpdateAtATime) {
+  Maps m;
+  write_file(m.passwd + ".new", users(0, 11));
+  int dir = open(m.dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(dir, LOCK_EX), 0);  // as another run would hold it
+  for (const char *command : {"install", "build"}) {
+    ToolRun run = run_tool({command, "--passwd", m.passwd, "--group", m.group, "--no-wait"});
+    EXPECT_EQ(run.status, 2) << command;
+    EXPECT_NE(run.err.find("another vesk-index run is updating the maps here"), std::string::npos)
+        << run.err;
+  }
+  // Without --no-wait it waits, then installs.
+  pid_t pid = start_tool({"install", "--passwd", m.passwd, "--group", m.group});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(read_file(m.passwd), users(0, 10));
+  close(dir);
+  EXPECT_EQ(wait_tool(pid), 0);
+  EXPECT_EQ(read_file(m.passwd), users(0, 11));
+
+  // Two installs of different maps at once: one of them wins, whole.
+  TempDir elsewhere;
+  const std::string a = users(0, 3000, "a"), b = users(0, 3000, "b");
+  write_file(elsewhere.file("a"), a);
+  write_file(elsewhere.file("b"), b);
+  for (int round = 0; round < 5; ++round) {
+    pid_t first = start_tool({"install", "--passwd", m.passwd, "--group", m.group,
+                              "--new-passwd", elsewhere.file(round % 2 ? "a" : "b")});
+    pid_t second = start_tool({"install", "--passwd", m.passwd, "--group", m.group,
+                               "--new-passwd", elsewhere.file(round % 2 ? "b" : "a")});
+    EXPECT_EQ(wait_tool(first), 0);
+    EXPECT_EQ(wait_tool(second), 0);
+    std::string map = read_file(m.passwd);
+    EXPECT_TRUE(map == a || map == b);
+    EXPECT_EQ(m.check(), 0);
+  }
+  EXPECT_EQ(dir_names(m.dir.path).size(), 6u) << "a temporary file was left";
+}
+
+// Between the renames of an install, every lookup answers for the old or
+// the new map: a user in both is always found, and once the new map is in
+// place every answer is the new map's.  The new map is older than the old
+// indexes, so old indexes beside it would count as fresh.
+TEST(ToolInstall, EveryStepAnswersForTheOldOrTheNewMap) {
+  Maps m;
+  write_file(m.passwd, users(0, 20, "old"));
+  ASSERT_EQ(run_tool({"build", "--passwd", m.passwd, "--group", m.group}).status, 0);
+  const std::string new_map = users(5, 25, "new");
+  write_file(m.passwd + ".new", new_map);
+  set_mtime(m.passwd + ".new", time(nullptr) - 100);
+
+  struct Step {
+    const Maps *m;
+    std::string new_map;
+    int steps = 0;
+  } step{&m, new_map};
+  auto verify = [](const std::string &, void *arg) {
+    Step &st = *static_cast<Step *>(arg);
+    ++st.steps;
+    bool map_is_new = read_file(st.m->passwd) == st.new_map;
+    _nss_vesk_setpwent_path(st.m->passwd.c_str());
+    for (int i = 0; i < 25; ++i) {
+      bool in_old = i < 20, in_new = i >= 5;
+      std::string name = "u" + std::to_string(i);
+      struct passwd pw;
+      char buffer[1024];
+      int err = 0;
+      for (bool by_name : {true, false}) {
+        SCOPED_TRACE(name + (by_name ? " by name" : " by uid") + " at step " +
+                     std::to_string(st.steps));
+        enum nss_status s =
+            by_name ? _nss_vesk_getpwnam_r(name.c_str(), &pw, buffer, sizeof buffer, &err)
+                    : _nss_vesk_getpwuid_r(10000 + i, &pw, buffer, sizeof buffer, &err);
+        std::string gecos = s == NSS_STATUS_SUCCESS ? pw.pw_gecos : "";
+        if (map_is_new) {
+          EXPECT_EQ(s, in_new ? NSS_STATUS_SUCCESS : NSS_STATUS_NOTFOUND);
+          EXPECT_EQ(gecos, in_new ? "new" : "");
+        } else {
+          EXPECT_EQ(s, in_old && in_new ? NSS_STATUS_SUCCESS : s);
+          EXPECT_TRUE(s == NSS_STATUS_NOTFOUND || (gecos == "old" && in_old) ||
+                      (gecos == "new" && in_new));
+        }
+      }
+    }
+    _nss_vesk_setpwent_path(NSS_VESK_PASSWD_MAP);
+  };
+  vesk::tool::InstallOptions options;
+  options.passwd_map = m.passwd;
+  options.group_map = m.group;
+  options.before_rename = verify;
+  options.hook_arg = &step;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(vesk::tool::run_install(options), 0);
+  testing::internal::GetCapturedStdout();
+  verify("", &step);
+  EXPECT_EQ(step.steps, 4);  // two indexes, the map, and after
+}
+
+TEST(ToolInstall, KilledAtAnyMomentLeavesOldOrNewFilesAndARerunConverges) {
+  Maps m;
+  const int n = kSanitized ? 40000 : 300000;
+  const std::string old_map = users(0, n, "old"), new_map = users(n / 10, n + n / 10, "new");
+  const char *suffixes[] = {"", ".ixname", ".ixuid"};
+  // Each generation's files, as build writes them.
+  auto files_of = [&](const std::string &map) {
+    write_file(m.passwd, map);
+    EXPECT_EQ(run_tool({"build", "--passwd", m.passwd, "--group", m.group}).status, 0);
+    std::vector<std::string> files;
+    for (const char *suffix : suffixes) files.push_back(read_file(m.passwd + suffix));
+    return files;
+  };
+  const std::vector<std::string> fresh = files_of(new_map), stale = files_of(old_map);
+  auto restore_old = [&] {
+    for (int k = 0; k < 3; ++k) write_file(m.passwd + suffixes[k], stale[k]);
+    write_file(m.passwd + ".new", new_map);
+  };
+
+  // How long one install takes here, to spread the kills over it.
+  restore_old();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(m.install().status, 0);
+  auto took = std::chrono::steady_clock::now() - t0;
+  std::mt19937 rng(7);
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    restore_old();
+    pid_t pid = start_tool({"install", "--passwd", m.passwd, "--group", m.group});
+    std::this_thread::sleep_for(took * (rng() % 1000) / 900);
+    kill(pid, SIGKILL);
+    wait_tool(pid);
+    // Each file whole, of one generation; the map new only after its
+    // indexes.
+    bool map_new = read_file(m.passwd) == fresh[0];
+    for (int k = 0; k < 3; ++k) {
+      std::string now = read_file(m.passwd + suffixes[k]);
+      EXPECT_TRUE(now == fresh[k] || (!map_new && now == stale[k])) << suffixes[k];
+    }
+    ToolRun rerun = m.install();
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_EQ(read_file(m.passwd), new_map);
+    EXPECT_EQ(m.check(), 0);
+    EXPECT_EQ(dir_names(m.dir.path).size(), 6u) << "a temporary or staged file was left";
+  }
+}
+
+}  // namespace
+}  // namespace vesk_test
