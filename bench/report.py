@@ -116,6 +116,8 @@ def fmt_ratio(r):
         return f"{r:,.0f}x"
     if r >= 10:
         return f"{r:.0f}x"
+    if r < 0.1:
+        return f"{r:.2g}x"  # a cache's warm lookups: 0.0037x, not 0.00x
     return f"{r:.2f}x"
 
 
