@@ -83,8 +83,9 @@ struct DiffWalk {
   const char *next_name() const { return next.name_of(next.records[order[j]]); }
   void current(const char *name, std::string_view line) {
     ++d.before;
-    while (j < order.size() && strcmp(next_name(), name) < 0) ++d.added, ++j;
-    if (j < order.size() && strcmp(next_name(), name) == 0) {
+    int c = 1;
+    while (j < order.size() && (c = strcmp(next_name(), name)) < 0) ++d.added, ++j;
+    if (c == 0) {
       if (next_map.line(next.records[order[j]].offset) != line) ++d.changed;
       ++j;
     } else {
@@ -117,7 +118,14 @@ bool walk_through_index(const std::string &target, DiffWalk *walk) {
   for (const char *record = index.data; record < index.data + index.size; record += len) {
     size_t key_len = index_key_length(record, len);
     if (record[len - 1] != '\n' || key_len == SIZE_MAX || key_len == 0) return false;
-    int64_t offset = index_record_offset(record, len, key_len);
+    // The tool writes the digits right after the key's NUL; anything else
+    // is read the way the module reads it.
+    int64_t offset = 0;
+    const char *digit = record + key_len + 1, *end = record + len - 1;
+    while (digit < end && *digit >= '0' && *digit <= '9' && offset < (INT64_MAX - 9) / 10)
+      offset = offset * 10 + (*digit++ - '0');
+    if (digit == record + key_len + 1 || (digit < end && *digit != '\0'))
+      offset = index_record_offset(record, len, key_len);
     if (offset < 0 || static_cast<uint64_t>(offset) + key_len >= map.size) return false;
     std::string_view line = map.line(static_cast<uint64_t>(offset));
     if ((offset > 0 && map.data[offset - 1] != '\n') || line.size() <= key_len ||
@@ -330,7 +338,10 @@ void stage(Staging *s, const InstallOptions &o) {
       // renamed into place.  Its indexes must not be older than it.
       Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
       struct stat st;
-      if (fd.fd < 0 || fchmod(fd.fd, 0644) != 0 || fsync(fd.fd) != 0 || fstat(fd.fd, &st) != 0)
+      // Only its data needs flushing here: its name and mode reach the disk
+      // with the directory.
+      if (fd.fd < 0 || fstat(fd.fd, &st) != 0 ||
+          ((st.st_mode & 07777) != 0644 && fchmod(fd.fd, 0644) != 0) || fdatasync(fd.fd) != 0)
         error = s->map_temp + ": " + strerror(errno);
       else if (!write_indexes(&s->p, st.st_mtim, &error))
         error = s->target + ": " + error;
