@@ -37,10 +37,6 @@ uint32_t group_gid(size_t j);
 // The primary group of user i: one group per ten users.
 uint32_t user_gid(size_t i, size_t users);
 
-// The map files' content.
-std::string passwd_map(size_t users);
-std::string group_map(size_t users);
-
 // One index entry: the key as stored and the offset of the key's line.
 struct IndexEntry {
   std::string key;
@@ -59,7 +55,9 @@ bool read_file(const std::string &path, std::string *content);
 // Gives `path` the modification time of `like`.
 bool copy_mtime(const std::string &like, const std::string &path);
 
-// Writes DIR/passwd.vesk and DIR/group.vesk for `users` users.
+// Writes DIR/passwd.vesk and DIR/group.vesk for `users` users:
+//   userNNNNNNN:x:UID:GID:User N,,,:/home/userNNNNNNN:/bin/bash
+//   grpNNNNNN:x:GID:five members
 bool write_maps(const std::string &dir, size_t users);
 // Writes MAP.ixname and MAP.ixuid (or .ixgid for a group map), with the
 // map's modification time.

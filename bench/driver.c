@@ -10,6 +10,9 @@
  *     --budget S   stop after S seconds once --min calls are done (default 5)
  *     --reps N     full enumerations to time (getpwent, getgrent; default 3)
  *     --direct SO  call _nss_vesk_* in module SO instead of going through glibc
+ *     --distinct   skip keys already looked up by this run, so each call is
+ *                  the first for its key (a caching daemon's cold lookups);
+ *                  the untimed first call then asks for a key no map holds
  *
  * Which module answers is up to nsswitch.conf (the comparison runs each
  * module in its own mount namespace).  Every call gets a 2 MiB buffer, so
@@ -112,7 +115,11 @@ static int lookup(const char *op, const struct bench_key *k, long *extra) {
     int n = 4096;
     if (getgrouplist(k->user, k->user_gid, groups, &n) < 0) return 0;
     *extra += n;
-    return n >= 1 && groups[0] == k->user_gid;
+    /* The primary group is in the list: first from glibc's own merge, at
+     * the end from nscd's. */
+    for (int g = 0; g < n; ++g)
+      if (groups[g] == k->user_gid) return 1;
+    return 0;
   }
   fprintf(stderr, "vesk-bench-driver: unknown operation %s\n", op);
   exit(2);
@@ -148,6 +155,28 @@ static size_t enumerate(int group) {
   return n;
 }
 
+/* Drops the keys whose user (the user operations) or group (the group
+ * operations) came before, keeping at most `max`; the generated names and
+ * ids are one to one, so the id tells the key. */
+static void keep_distinct(const char *op, struct bench_keys *keys, size_t max) {
+  int by_user = op[3] == 'p' || strcmp(op, "getgrouplist") == 0;
+  size_t slots = 1;
+  while (slots < 2 * keys->count) slots <<= 1;
+  unsigned *seen = calloc(slots, sizeof *seen); /* id + 1; 0 is empty */
+  if (seen == NULL) exit(2);
+  size_t kept = 0;
+  for (size_t i = 0; i < keys->count && kept < max; ++i) {
+    unsigned id = by_user ? keys->keys[i].uid : keys->keys[i].gid;
+    size_t h = (size_t)id * 2654435761u & (slots - 1);
+    while (seen[h] != 0 && seen[h] != id + 1) h = (h + 1) & (slots - 1);
+    if (seen[h] != 0) continue;
+    seen[h] = id + 1;
+    keys->keys[kept++] = keys->keys[i];
+  }
+  keys->count = kept;
+  free(seen);
+}
+
 typedef void (*alloc_start_fn)(void);
 typedef unsigned long (*alloc_stop_fn)(unsigned long *bytes, unsigned long *frees,
                                        size_t *sizes, size_t max_sizes);
@@ -155,8 +184,14 @@ typedef unsigned long (*alloc_stop_fn)(unsigned long *bytes, unsigned long *free
 int main(int argc, char **argv) {
   size_t max = 1000, min = 20, reps = 3;
   double budget = 5.0;
+  int distinct = 0;
   int i = 1;
   for (; i < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
+    if (strcmp(argv[i], "--distinct") == 0) {
+      distinct = 1;
+      --i;
+      continue;
+    }
     if (i + 1 >= argc) break;
     if (strcmp(argv[i], "--max") == 0) max = strtoull(argv[i + 1], NULL, 10);
     else if (strcmp(argv[i], "--min") == 0) min = strtoull(argv[i + 1], NULL, 10);
@@ -166,16 +201,18 @@ int main(int argc, char **argv) {
     else break;
   }
   if (argc - i != 2) {
-    fprintf(stderr, "usage: %s [--max N] [--min N] [--budget S] [--reps N] [--direct SO] OP KEYS\n",
+    fprintf(stderr, "usage: %s [--max N] [--min N] [--budget S] [--reps N] [--direct SO] [--distinct] OP KEYS\n",
             argv[0]);
     return 2;
   }
   const char *op = argv[i];
   struct bench_keys keys;
-  if (bench_read_keys(argv[i + 1], max, &keys) != 0 || keys.count == 0) {
+  /* --distinct reads the whole list and keeps the first `max` distinct keys. */
+  if (bench_read_keys(argv[i + 1], distinct ? SIZE_MAX : max, &keys) != 0 || keys.count == 0) {
     fprintf(stderr, "vesk-bench-driver: no keys in %s\n", argv[i + 1]);
     return 2;
   }
+  if (distinct) keep_distinct(op, &keys, max);
   alloc_start_fn alloc_start = (alloc_start_fn)dlsym(RTLD_DEFAULT, "vesk_alloc_start");
   alloc_stop_fn alloc_stop = (alloc_stop_fn)dlsym(RTLD_DEFAULT, "vesk_alloc_stop");
 
@@ -199,7 +236,8 @@ int main(int argc, char **argv) {
     }
   } else {
     long ignored = 0;
-    lookup(op, &keys.keys[0], &ignored);
+    struct bench_key absent = {"vesk-bench-absent", 1, 1, "vesk-bench-absent", 1};
+    lookup(op, distinct ? &absent : &keys.keys[0], &ignored);
   }
   long rss_before = bench_status_kib("VmRSS");
 

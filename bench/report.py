@@ -15,7 +15,8 @@ import sys
 
 LOOKUPS = ["getpwnam", "getpwuid", "getgrnam", "getgrgid"]
 ENUMS = ["getpwent", "getgrent"]
-MODULES = ["vesk", "vesk-direct", "floor", "vesk-scan", "files", "db", "extrausers"]
+MODULES = ["vesk", "vesk-direct", "floor", "vesk-scan", "files", "db", "extrausers",
+           "files-nscd-cold", "files-nscd-warm", "vesk-nscd-cold", "vesk-nscd-warm"]
 LABELS = {
     "vesk": "vesk (indexed, via glibc)",
     "vesk-direct": "vesk (indexed, direct call)",
@@ -24,7 +25,18 @@ LABELS = {
     "files": "glibc files",
     "db": "libnss-db",
     "extrausers": "libnss-extrausers",
+    "files-nscd-cold": "glibc files + nscd, cold",
+    "files-nscd-warm": "glibc files + nscd, warm",
+    "vesk-nscd-cold": "vesk + nscd, cold",
+    "vesk-nscd-warm": "vesk + nscd, warm",
 }
+# The staleness rows: how the changed map was put in place.
+STALE_ROWS = [
+    ("vesk", "vesk alone", "`vesk-index install`"),
+    ("vesk-nscd", "vesk + nscd", "`vesk-index install` (tells nscd)"),
+    ("files-nscd", "glibc files + nscd", "new /etc/passwd renamed into place"),
+    ("vesk-nscd-untold", "vesk + nscd, not told", "map renamed into place by hand, no `vesk-index`"),
+]
 
 
 def strace_counts(path):
@@ -104,7 +116,30 @@ def fmt_ratio(r):
         return f"{r:,.0f}x"
     if r >= 10:
         return f"{r:.0f}x"
+    if r < 0.1:
+        return f"{r:.2g}x"  # a cache's warm lookups: 0.0037x, not 0.00x
     return f"{r:.2f}x"
+
+
+def fmt_ms(ms):
+    if ms >= 1000:
+        return f"{ms / 1000:,.1f} s"
+    if ms >= 10:
+        return f"{ms:.0f} ms"
+    return f"{ms:.2f} ms"
+
+
+def stale_cell(r):
+    """How soon a change showed: from the command's exit, with the command's time."""
+    if r is None:
+        return "", ""
+    took = fmt_ms(float(r["command_ms"]))
+    shown = float(r["shown_ms"])
+    if r.get("timed_out") == "1":
+        return took, f"not yet after {fmt_ms(shown)} (stopped waiting)"
+    lookups = int(r["lookups"])
+    when = "first lookup" if lookups == 1 else f"{lookups:,} lookups"
+    return took, f"{fmt_ms(shown)} ({when})"
 
 
 def render(out):
@@ -133,9 +168,12 @@ def render(out):
         f"Measured {machine.get('date', '?')} at commit {machine.get('commit', '?')} by `bench/compare`: "
         f"{machine.get('nproc', '?')} CPUs ({machine.get('cpu', '?')}), {machine.get('kernel', '?')}, "
         f"{machine.get('glibc', '?')}, libnss-db {machine.get('libnss_db', '?')}, "
-        f"libnss-extrausers {machine.get('libnss_extrausers', '?')}. "
-        f"Load average at start {machine.get('load_start', '?')}, at end {machine.get('load_end', '?')} "
-        "(the machine is shared: medians and ratios come from this one run, side by side).\n")
+        f"libnss-extrausers {machine.get('libnss_extrausers', '?')}, nscd {machine.get('nscd', '?')} "
+        f"(Debian's nscd.conf; times to live in seconds: {machine.get('nscd_ttl', '?')}), "
+        f"{machine.get('mem_gib', '?')} GiB of memory. "
+        f"Load average at start {machine.get('load_start', '?')}, at end {machine.get('load_end', '?')}"
+        + (f"; the run took {int(machine['run_s']) / 60:.0f} minutes" if machine.get("run_s") else "")
+        + " (the machine is shared: medians and ratios come from this one run, side by side).\n")
     md.append(
         "All figures are microseconds per call through glibc (`getpwnam_r` ..., `getgrouplist`), "
         "except the direct row (the module's own functions, no glibc dispatch) and the floor program "
@@ -144,6 +182,13 @@ def render(out):
         f"Keyed lookups time up to 20,000 random keys (seed 7, the same for all); a module stops after "
         f"{machine.get('budget_s', '?')} s once 20 keys are timed, and [n=...] gives the keys timed where fewer. "
         f"Indexes written by {machine.get('indexes_by', '?')}. "
+        "The nscd rows: the module behind Debian's nscd, started afresh (empty caches) for each "
+        "measurement in a private namespace; cold is the first lookup of each key after the start "
+        "(the daemon asks the module and caches the answer), warm the same keys once more (answered "
+        "from the daemon's shared cache). They time distinct keys only, so [n=...] is also the number "
+        "of distinct keys timed (at 1,000 users at most 1,000 users and 100 groups), and vesk + nscd "
+        "times the keys that glibc files + nscd got through in its budget, so that both warm rows read "
+        "a cache of the same fill. "
         f"`_nss_vesk_initgroups_dyn` present: {machine.get('initgroups_dyn', '?')}.\n")
 
     for size in sizes:
@@ -198,8 +243,16 @@ def render(out):
         if builds:
             md.append("")
             names = {"vesk": "`vesk-index build`", "db": "libnss-db's Makefile (makedb)"}
+
+            def build_text(r):
+                text = f"{names.get(r['peer'], r['peer'])} {int(r['ms']):,} ms"
+                if r.get("maxrss_kib"):
+                    text += f" (peak memory {int(r['maxrss_kib']) / 1024:,.0f} MiB)"
+                return text
+            gen = [r for r in builds if r["peer"] == "gen"]
             md.append("Building the indexes: " + ", ".join(
-                f"{names.get(r['peer'], r['peer'])} {int(r['ms']):,} ms" for r in builds) + ".")
+                build_text(r) for r in builds if r["peer"] != "gen") + "." +
+                (f" Generating the maps and keys took {int(gen[0]['ms']):,} ms." if gen else ""))
 
     # System calls, allocations, memory.
     md.append("\n## System calls per indexed lookup\n")
@@ -228,6 +281,27 @@ def render(out):
     for r in other["rss"]:
         md.append(f"| {int(r['size']):,} | {r['op']} | {LABELS[r['peer']]} | {int(r['rss_kib']):,} | "
                   f"{int(r['maxrss_kib']):,} | {int(r['n']):,} |")
+
+    stale = {(int(r["size"]), r["peer"], r["change"]): r for r in other["stale"]}
+    if stale:
+        md.append("\n## Staleness: how soon a changed passwd map shows\n")
+        md.append(
+            "A user (`vesknew`) is added to the passwd map, a new map renamed into place, and then "
+            "removed again the same way. Just before each change one `getpwnam` of the user left the "
+            "old answer in nscd's cache, where nscd runs (a fresh one, Debian's configuration). After "
+            "the change, `getpwnam` asks at once and then every millisecond. \"took\": the command "
+            "that put the map in place (for vesk it builds the indexes too); \"shown after\": from "
+            "its end to the first lookup with the new answer.\n")
+        md.append("| users | module | map put in place by | user added: took | shown after "
+                  "| user removed: took | shown after |")
+        md.append("|---|---|---|---|---|---|---|")
+        for size in sizes:
+            for key, label, how in STALE_ROWS:
+                add, rem = stale.get((size, key, "appear")), stale.get((size, key, "vanish"))
+                if add is None and rem is None:
+                    continue
+                cells = [*stale_cell(add), *stale_cell(rem)]
+                md.append(f"| {size:,} | {label} | {how} | " + " | ".join(cells) + " |")
 
     # Targets at the largest size.
     big = sizes[-1] if sizes else None
@@ -295,7 +369,9 @@ def plot(out, sizes, med):
     fig, axes = plt.subplots(2, 3, figsize=(15, 9))
     styles = {"vesk": ("o-", "tab:blue"), "vesk-direct": ("o--", "tab:cyan"), "floor": (":", "black"),
               "vesk-scan": ("s-", "tab:gray"), "files": ("^-", "tab:red"), "db": ("v-", "tab:purple"),
-              "extrausers": ("d-", "tab:orange")}
+              "extrausers": ("d-", "tab:orange"), "files-nscd-cold": ("^--", "tab:brown"),
+              "files-nscd-warm": ("^:", "tab:pink"), "vesk-nscd-cold": ("o--", "tab:green"),
+              "vesk-nscd-warm": ("o:", "tab:olive")}
     for ax, op in zip(axes.flat, panels):
         for peer in MODULES:
             xs, ys = [], []
@@ -313,9 +389,9 @@ def plot(out, sizes, med):
         ax.set_ylabel("median ms per pass" if op == "getpwent" else "median µs per call")
         ax.grid(True, which="both", alpha=0.3)
     handles, labels = axes.flat[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(labels), fontsize=9)
+    fig.legend(handles, labels, loc="lower center", ncol=(len(labels) + 1) // 2, fontsize=9)
     fig.suptitle("nss-vesk and peer modules: median time against map size (log-log)")
-    fig.tight_layout(rect=(0, 0.04, 1, 1))
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
     fig.savefig(os.path.join(out, "lookup-median.png"), dpi=90)
 
 

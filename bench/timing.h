@@ -27,17 +27,24 @@ struct bench_keys {
   size_t count;
 };
 
-/* Reads keys.tsv as written by vesk-bench-gen; at most `max` keys. */
+/* Reads keys.tsv as written by vesk-bench-gen; at most `max` keys (room
+ * for all of them at once up to 131,072). */
 static int bench_read_keys(const char *path, size_t max, struct bench_keys *out) {
   FILE *f = fopen(path, "r");
   if (f == NULL) return -1;
-  out->keys = calloc(max ? max : 1, sizeof *out->keys);
+  size_t cap = 0;
+  out->keys = NULL;
   out->count = 0;
-  if (out->keys == NULL) {
-    fclose(f);
-    return -1;
-  }
   while (out->count < max) {
+    if (out->count == cap) {
+      cap = cap ? 2 * cap : max < ((size_t)1 << 17) ? (max ? max : 1) : (size_t)1 << 17;
+      struct bench_key *grown = realloc(out->keys, cap * sizeof *grown);
+      if (grown == NULL) {
+        fclose(f);
+        return -1;
+      }
+      out->keys = grown;
+    }
     struct bench_key *k = &out->keys[out->count];
     if (fscanf(f, "%63s %u %u %63s %u", k->user, &k->uid, &k->user_gid, k->group, &k->gid) != 5)
       break;

@@ -97,10 +97,6 @@ struct MapScan {
   BigVector<MapRecord> records;  // in map order
   BigVector<char> names;         // every record's name, NUL-terminated
   std::vector<Problem> problems; // malformed lines, overlong names and lines
-  // When set before the scan, line_hashes gets a hash of each record's line
-  // (without its newline), in map order: install compares generations by it.
-  bool hash_lines = false;
-  BigVector<uint64_t> line_hashes;
   const char *name_of(const MapRecord &r) const { return names.data() + r.name; }
 };
 

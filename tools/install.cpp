@@ -12,12 +12,15 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "index_tool.h"
+#include "lookup/index_format.h"
 #include "map/files.h"
 #include "nss_vesk.h"
 
@@ -25,34 +28,146 @@ namespace vesk::tool {
 
 namespace {
 
-// How two generations of a map differ, by name.
+// How two generations of a map differ, by name (records without a name
+// are not counted).
 struct Diff {
   size_t before = 0, after = 0, added = 0, removed = 0, changed = 0;
 };
 
-// Walks both name orders (strcmp order) side by side.  A name on several
-// lines is paired occurrence by occurrence.
-Diff compare(const MapScan &old_scan, const BigVector<uint32_t> &old_order,
-             const MapScan &new_scan, const BigVector<uint32_t> &new_order) {
-  Diff d;
-  d.before = old_scan.records.size();
-  d.after = new_scan.records.size();
-  size_t i = 0, j = 0;
-  while (i < old_order.size() && j < new_order.size()) {
-    uint32_t a = old_order[i], b = new_order[j];
-    int c = strcmp(old_scan.name_of(old_scan.records[a]), new_scan.name_of(new_scan.records[b]));
-    if (c < 0) {
-      ++d.removed, ++i;
-    } else if (c > 0) {
-      ++d.added, ++j;
+// A read-only mapping of a whole file, released when destroyed.  Used for
+// the current map and index, which the update lock keeps our own runs from
+// changing and which nothing else may rewrite in place, and for the new map.
+struct Mapping {
+  const char *data = nullptr;
+  size_t size = 0;
+  Mapping() = default;
+  Mapping(int fd, off_t bytes) { map(fd, bytes); }
+  ~Mapping() {
+    if (data != nullptr) munmap(const_cast<char *>(data), size);
+  }
+  Mapping(const Mapping &) = delete;
+  Mapping &operator=(const Mapping &) = delete;
+  void map(int fd, off_t bytes) {
+    void *p = bytes > 0 ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ, MAP_PRIVATE, fd, 0)
+                        : MAP_FAILED;
+    if (p != MAP_FAILED) data = static_cast<const char *>(p), size = static_cast<size_t>(bytes);
+  }
+  // Maps the file at `path` (once); an empty file maps to nothing.
+  bool open(const std::string &path) {
+    struct stat st;
+    Fd fd(open_regular(path.c_str(), &st));
+    if (fd.fd < 0) return false;
+    map(fd.fd, st.st_size);
+    return data != nullptr || st.st_size == 0;
+  }
+  // The line that starts at `offset`, without its newline.
+  std::string_view line(uint64_t offset) const {
+    if (offset >= size) return {};
+    const char *start = data + offset;
+    const void *nl = memchr(start, '\n', size - offset);
+    return {start, nl != nullptr ? static_cast<size_t>(static_cast<const char *>(nl) - start)
+                                 : size - offset};
+  }
+};
+
+// Compares the current map's records, fed in strcmp order of their names,
+// with the new map's name order.  A name on several lines is paired
+// occurrence by occurrence.
+struct DiffWalk {
+  const MapScan &next;
+  const BigVector<uint32_t> &order;
+  const Mapping &next_map;
+  size_t j = 0;
+  Diff d{};
+
+  const char *next_name() const { return next.name_of(next.records[order[j]]); }
+  void current(const char *name, std::string_view line) {
+    ++d.before;
+    int c = 1;
+    while (j < order.size() && (c = strcmp(next_name(), name)) < 0) ++d.added, ++j;
+    if (c == 0) {
+      if (next_map.line(next.records[order[j]].offset) != line) ++d.changed;
+      ++j;
     } else {
-      if (old_scan.line_hashes[a] != new_scan.line_hashes[b]) ++d.changed;
-      ++i, ++j;
+      ++d.removed;
     }
   }
-  d.removed += old_order.size() - i;
-  d.added += new_order.size() - j;
-  return d;
+  Diff finish() {
+    d.added += order.size() - j;
+    d.after = order.size();
+    return d;
+  }
+};
+
+// Walks the current map through its name index, which spares scanning and
+// sorting it: the index's entries are the names in strcmp order, and each
+// leads to its line.  False (the map is then scanned instead) unless the
+// index is fresh and sorted and every entry leads to the start of a line
+// that begins with its name.
+bool walk_through_index(const std::string &target, DiffWalk *walk) {
+  struct stat map_st, index_st;
+  Fd map_fd(open_regular(target.c_str(), &map_st));
+  if (map_fd.fd < 0) return false;
+  Fd index_fd(open_regular((target + NSS_VESK_SUFFIX_NAME).c_str(), &index_st));
+  if (index_fd.fd < 0 || index_st.st_mtim.tv_sec < map_st.st_mtim.tv_sec) return false;
+  Mapping map(map_fd.fd, map_st.st_size), index(index_fd.fd, index_st.st_size);
+  if (map.data == nullptr || index.data == nullptr) return false;
+  size_t len = index_record_length(index.data, index.size);
+  if (len == 0 || index.size % len != 0) return false;
+  const char *previous = nullptr;
+  for (const char *record = index.data; record < index.data + index.size; record += len) {
+    size_t key_len = index_key_length(record, len);
+    if (record[len - 1] != '\n' || key_len == SIZE_MAX || key_len == 0) return false;
+    // The tool writes the digits right after the key's NUL; anything else
+    // is read the way the module reads it.
+    int64_t offset = 0;
+    const char *digit = record + key_len + 1, *end = record + len - 1;
+    while (digit < end && *digit >= '0' && *digit <= '9' && offset < (INT64_MAX - 9) / 10)
+      offset = offset * 10 + (*digit++ - '0');
+    if (digit == record + key_len + 1 || (digit < end && *digit != '\0'))
+      offset = index_record_offset(record, len, key_len);
+    if (offset < 0 || static_cast<uint64_t>(offset) + key_len >= map.size) return false;
+    std::string_view line = map.line(static_cast<uint64_t>(offset));
+    if ((offset > 0 && map.data[offset - 1] != '\n') || line.size() <= key_len ||
+        line.compare(0, key_len, record) != 0 || line[key_len] != ':')
+      return false;
+    if (previous != nullptr && strcmp(previous, record) > 0) return false;
+    previous = record;
+    walk->current(record, line);
+  }
+  return true;
+}
+
+// Compares the current map at `target` with the new one, read from
+// `source`.
+bool compare_with_current(Db db, const std::string &target, const std::string &source,
+                          const Prepared &next, Diff *diff, std::string *error) {
+  Mapping next_map;
+  if (!next_map.open(source)) {
+    *error = source + ": " + strerror(errno);
+    return false;
+  }
+  DiffWalk walk{next.scan, next.by_name, next_map};
+  struct stat st;
+  if (lstat(target.c_str(), &st) != 0 && errno == ENOENT) {  // a first install
+    *diff = walk.finish();
+    return true;
+  }
+  if (!walk_through_index(target, &walk)) {
+    walk.j = 0;
+    walk.d = Diff{};
+    MapScan current;
+    MapFile file;
+    Mapping current_map;
+    if (!scan_map(db, target, &file, &current, error) || !current_map.open(target)) {
+      *error = target + ": " + (error->empty() ? strerror(errno) : *error);
+      return false;
+    }
+    for (uint32_t i : name_order(current))
+      walk.current(current.name_of(current.records[i]), current_map.line(current.records[i].offset));
+  }
+  *diff = walk.finish();
+  return true;
 }
 
 // One database's way from the staged file to the map.
@@ -143,12 +258,46 @@ bool copy_to_temp(const std::string &source, const std::string &target, std::str
   return true;
 }
 
+// Removes the staged file now that it is installed, unless a newer one has
+// taken its place meanwhile: whatever stands there is first renamed aside
+// (atomically), and put back if it is not the file installed.
+void consume_staged(const Staging &s) {
+  std::string aside;
+  int fd = create_temp(s.staged, &aside);
+  if (fd < 0) return;
+  close(fd);
+  struct stat now;
+  if (rename(s.staged.c_str(), aside.c_str()) != 0 || lstat(aside.c_str(), &now) != 0) {
+    drop_temp(&aside);
+    return;
+  }
+  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
+    if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
+      forget_temp(aside);
+      return;
+    }
+    // An even newer one is staged: the one set aside is outdated.
+  }
+  drop_temp(&aside);
+}
+
 // Reads the staged map and the current one, compares them and applies the
 // guards; unless this is a dry run, leaves the new map and its indexes as
 // temporary files beside the map, flushed to disk.
 void stage(Staging *s, const InstallOptions &o) {
   if (lstat(s->staged.c_str(), &s->found) != 0) {
     if (errno != ENOENT || s->named) s->fail(s->staged, strerror(errno));
+    return;
+  }
+  struct stat current;
+  if (lstat(s->target.c_str(), &current) == 0 && current.st_dev == s->found.st_dev &&
+      current.st_ino == s->found.st_ino) {
+    // MAP.new still naming the map is what an install killed just after
+    // putting the map in place leaves behind: the update is complete.
+    if (s->named)
+      s->fail(s->staged, "is the current map itself: nothing to install (build indexes it)");
+    else if (!o.dry_run)
+      consume_staged(*s);
     return;
   }
   s->present = true;
@@ -165,28 +314,44 @@ void stage(Staging *s, const InstallOptions &o) {
       return;
     }
     source = s->map_temp;
+    // Start writing the new map out now (if the sync tool left it
+    // unflushed), so that the flush before the renames waits less.
+    Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.fd >= 0) sync_file_range(fd.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
 
-  // The new map is read and checked while the current one is read for the
-  // comparison.
-  MapScan old_scan;
-  BigVector<uint32_t> old_order;
-  bool old_ok = true;
-  std::string old_error;
-  s->p.scan.hash_lines = true;
-  in_parallel(
-      [&] {
-        struct stat st;
-        if (lstat(s->target.c_str(), &st) != 0 && errno == ENOENT) return;  // a first install
-        MapFile old_map;
-        old_scan.hash_lines = true;
-        old_ok = scan_map(s->db, s->target, &old_map, &old_scan, &old_error);
-        if (old_ok) old_order = name_order(old_scan);
-      },
-      [&] { s->status = prepare_map(s->db, source, s->staged, s->target, &s->p, &s->messages); });
-  if (!old_ok) s->fail(s->target, "the current map: " + old_error);
+  s->status = prepare_map(s->db, source, s->staged, s->target, &s->p, &s->messages);
   if (s->status == kExitFailure) return;
-  s->diff = compare(old_scan, old_order, s->p.scan, s->p.by_name);
+
+  // The comparison with the current map runs while the new map reaches the
+  // disk and its indexes are written (they are discarded if it is refused).
+  bool compared = false, written = o.dry_run;
+  std::string compare_error;
+  auto compare = [&] {
+    compared = compare_with_current(s->db, s->target, source, s->p, &s->diff, &compare_error);
+  };
+  if (o.dry_run) {
+    compare();
+  } else {
+    in_parallel(compare, [&] {
+      // The new map: readable by every process, on disk before it is
+      // renamed into place.  Its indexes must not be older than it.
+      Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      struct stat st;
+      // Only its data needs flushing here: its name and mode reach the disk
+      // with the directory.
+      if (fd.fd < 0 || fstat(fd.fd, &st) != 0 ||
+          ((st.st_mode & 07777) != 0644 && fchmod(fd.fd, 0644) != 0) || fdatasync(fd.fd) != 0)
+        error = s->map_temp + ": " + strerror(errno);
+      else if (!write_indexes(&s->p, st.st_mtim, &error))
+        error = s->target + ": " + error;
+      else
+        written = true;
+    });
+  }
+  if (!compared) s->fail("install", "can't compare the maps: " + compare_error);
+  if (!written) s->fail(s->staged, error + "; nothing installed");
+  if (s->status == kExitFailure) return;
 
   // Guards against a broken export.
   const Diff &d = s->diff;
@@ -214,19 +379,6 @@ void stage(Staging *s, const InstallOptions &o) {
     return;
   }
   if (o.dry_run) return;
-
-  // The new map: readable by every process, on disk before it is renamed
-  // into place.  Its indexes must not be older than it.
-  Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  struct stat st;
-  if (fd.fd < 0 || fchmod(fd.fd, 0644) != 0 || fsync(fd.fd) != 0 || fstat(fd.fd, &st) != 0) {
-    s->fail(s->map_temp, strerror(errno));
-    return;
-  }
-  if (!write_indexes(&s->p, st.st_mtim, &error)) {
-    s->fail(s->target, error + "; nothing installed");
-    return;
-  }
   if (!map_unchanged(s->p.map)) {
     s->fail(s->staged, "changed while it was read; nothing installed (run again)");
     return;
@@ -236,29 +388,6 @@ void stage(Staging *s, const InstallOptions &o) {
 void drop_all(Staging *s) {
   for (PendingIndex &pending : s->p.pending) discard(&pending);
   drop_temp(&s->map_temp);
-}
-
-// Removes the staged file now that it is installed, unless a newer one has
-// taken its place meanwhile: whatever stands there is first renamed aside
-// (atomically), and put back if it is not the file installed.
-void consume_staged(const Staging &s) {
-  std::string aside;
-  int fd = create_temp(s.staged, &aside);
-  if (fd < 0) return;
-  close(fd);
-  struct stat now;
-  if (rename(s.staged.c_str(), aside.c_str()) != 0 || lstat(aside.c_str(), &now) != 0) {
-    drop_temp(&aside);
-    return;
-  }
-  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
-    if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
-      forget_temp(aside);
-      return;
-    }
-    // An even newer one is staged: the one set aside is outdated.
-  }
-  drop_temp(&aside);
 }
 
 // Indexes first, then the map, then the directory.

@@ -80,25 +80,6 @@ struct LineWalker {
   }
 };
 
-// A hash of a line's bytes, 8 at a time: install compares two generations
-// of a map by name and this.
-uint64_t line_hash(const char *p, size_t len) {
-  uint64_t h = 0x9e3779b97f4a7c15ull ^ (len * 0xff51afd7ed558ccdull);
-  auto mix = [&h](uint64_t v) {
-    h ^= v * 0xc4ceb9fe1a85ec53ull;
-    h = (h << 27 | h >> 37) * 0x9e3779b97f4a7c15ull;
-  };
-  for (; len >= 8; p += 8, len -= 8) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-    mix(v);
-  }
-  uint64_t tail = 0;
-  memcpy(&tail, p, len);
-  mix(tail);
-  return h ^ (h >> 29);
-}
-
 // A fast path for the common line, taken only where the outcome is certain.
 // The C library's readers accept any line that starts
 //   name:password:uid:gid:   (passwd)
@@ -253,11 +234,6 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
     scan->names.insert(scan->names.end(), name, name + name_len);
     scan->names.push_back('\0');
     scan->records.push_back(r);
-    if (scan->hash_lines) {
-      size_t len = end - start;
-      if (len > 0 && data[end - 1] == '\n') --len;
-      scan->line_hashes.push_back(line_hash(data + start, len));
-    }
   }
   fclose(stream);
   if (!ok) return false;
@@ -344,7 +320,6 @@ bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
   if (split == 0) return scan_range<Record>(fd, 0, UINT64_MAX, scan, &lines, &map->size, error);
 
   MapScan second;
-  second.hash_lines = scan->hash_lines;
   second.records.reserve(scan->records.capacity() / 2);
   second.names.reserve(scan->names.capacity() / 2);
   bool first_ok = false, second_ok = false;
@@ -372,8 +347,6 @@ bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
   for (Problem &p : second.problems) p.line += lines;
   scan->records.insert(scan->records.end(), second.records.begin(), second.records.end());
   scan->names.insert(scan->names.end(), second.names.begin(), second.names.end());
-  scan->line_hashes.insert(scan->line_hashes.end(), second.line_hashes.begin(),
-                           second.line_hashes.end());
   scan->problems.insert(scan->problems.end(), std::make_move_iterator(second.problems.begin()),
                         std::make_move_iterator(second.problems.end()));
   return true;
@@ -392,7 +365,6 @@ bool scan_map(Db db, const std::string &path, MapFile *map, MapScan *scan, std::
   size_t size = static_cast<size_t>(map->st.st_size);
   scan->records.reserve(size / 64 + 16);
   scan->names.reserve(size / 5 + 16);
-  if (scan->hash_lines) scan->line_hashes.reserve(size / 64 + 16);
   bool ok = db == Db::Passwd ? scan_records<struct passwd>(fd.fd, map, scan, error)
                              : scan_records<struct group>(fd.fd, map, scan, error);
   if (!ok) *error = "can't read: " + *error;

@@ -8,6 +8,11 @@ copy of /etc, holding the test maps, their indexes and an nsswitch.conf with
 "passwd: files vesk" and "group: files vesk", is bind-mounted over /etc.  The
 real /etc is never touched.  The built module is found via LD_LIBRARY_PATH.
 
+With vesk-index and Debian's nscd at hand, the last scenario puts nscd in
+front of the module (a private /run for its socket, private caches, the
+namespace's own PID namespace so the daemon can't outlive the suite) and
+checks that `vesk-index build` and `install` make it drop what it cached.
+
 Exit status: 0 all checks passed, 1 a check failed, 77 skipped (the reason
 is printed).
 """
@@ -19,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 SKIP = 77
 
@@ -149,6 +155,18 @@ class Suite:
         if run.stderr:
             report.append("  stderr: " + run.stderr.strip())
         print("\n".join(report))
+        self.failed.append(name)
+
+    def quiet_run(self, argv, label):
+        """argv must succeed without a word on stderr (what it reports on
+        stdout is its own business)."""
+        run = subprocess.run(argv, capture_output=True, text=True, env=self.env)
+        name = "[%s] %s" % (self.scenario, label)
+        if run.returncode == 0 and run.stderr == "":
+            self.passed += 1
+            return
+        print("FAIL %s\n  exit status %d, stdout %r, stderr %r"
+              % (name, run.returncode, run.stdout, run.stderr))
         self.failed.append(name)
 
     def python(self, label, body, expected):
@@ -321,6 +339,106 @@ def same_second_checks(s, scenario, indexer):
     s.check(["getent", "group", "erins", "20020"], ERINS + ERINS)
 
 
+NSCD = "/usr/sbin/nscd"
+NSCD_SOCKET = "/run/nscd/socket"
+
+# The maps as the nscd scenario changes them: v2 changes bob's and devs'
+# lines and adds erin and erins; v3 changes carol's and ops' lines and
+# removes erin and erins again.
+PASSWD_V2 = PASSWD_MAP.replace("Bob Example:/home/bob:/bin/sh", "Bob Example:/home/bob:/bin/bash") + ERIN
+GROUP_V2 = GROUP_MAP.replace("devs:x:20001:alice,bob", "devs:x:20001:alice,bob,erin") + ERINS
+PASSWD_V3 = PASSWD_MAP.replace("Carol Example", "Carol Changed")
+GROUP_V3 = GROUP_MAP.replace("ops:x:20010:alice,carol,dave", "ops:x:20010:alice,dave")
+
+
+def private_nscd_dirs():
+    """A private /run (nscd's socket and pid file) and private persistent
+    caches, so the daemon shares nothing with the machine's."""
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"], check=True)
+    os.mkdir("/run/nscd")
+    for d in ("/var/cache/nscd", "/var/db/nscd"):
+        if os.path.isdir(d):
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", d], check=True)
+
+
+def start_nscd(env):
+    """Debian's nscd with its own configuration (the /etc copy's nscd.conf),
+    in the foreground; returns once it listens."""
+    daemon = subprocess.Popen([NSCD, "-F"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    for _ in range(200):
+        if os.path.exists(NSCD_SOCKET) or daemon.poll() is not None:
+            break
+        time.sleep(0.05)
+    if not os.path.exists(NSCD_SOCKET):
+        stop_nscd(daemon, env)
+        raise RuntimeError("nscd did not start")
+    return daemon
+
+
+def stop_nscd(daemon, env):
+    subprocess.run([NSCD, "-K"], env=env, capture_output=True)
+    try:
+        daemon.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        daemon.kill()
+        daemon.wait()
+
+
+def nscd_lookups(s, pmap, gmap):
+    """What getent and id answer, through nscd, for the lines that change."""
+    s.check(["getent", "passwd", "bob"], lines(pmap, "bob"))
+    s.check(["getent", "passwd", "carol"], lines(pmap, "carol"))
+    s.check(["getent", "passwd", "erin"], lines(pmap, "erin") if "erin:" in pmap else "",
+            status=0 if "erin:" in pmap else 2)
+    s.check(["getent", "group", "devs"], lines(gmap, "devs"))
+    s.check(["getent", "group", "20010"], lines(gmap, "ops"))
+    s.check(["getent", "group", "erins"], lines(gmap, "erins") if "erins:" in gmap else "",
+            status=0 if "erins:" in gmap else 2)
+    s.check(["id", "-G", "carol"], "20003 20010\n" if ",carol" in lines(gmap, "ops") else "20003\n")
+
+
+def nscd_checks(s, tool):
+    """nscd caches the module's answers; `vesk-index build` and `install`
+    make it drop them, so the next lookup sees the new maps at once."""
+    s.scenario = "nscd"
+    install_maps(PASSWD_MAP, GROUP_MAP)
+    Indexer(tool).build()
+    private_nscd_dirs()
+    daemon = start_nscd(s.env)
+    try:
+        nscd_lookups(s, PASSWD_MAP, GROUP_MAP)
+        # The maps changed without the tool: nscd answers from its cache.
+        # (This is what makes the checks below prove anything.)
+        s.scenario = "nscd, maps changed by hand"
+        install_maps(PASSWD_V2, GROUP_V2)
+        Indexer("").build()
+        nscd_lookups(s, PASSWD_MAP, GROUP_MAP)
+        s.scenario = "nscd, vesk-index build"
+        s.quiet_run([tool, "build"], "vesk-index build")
+        nscd_lookups(s, PASSWD_V2, GROUP_V2)
+        s.scenario = "nscd, vesk-index install"
+        write_atomically(PASSWD + ".new", PASSWD_V3)
+        write_atomically(GROUP + ".new", GROUP_V3)
+        s.quiet_run([tool, "install", "--max-drop", "50"], "vesk-index install")
+        s.check(["test", "-e", PASSWD + ".new", "-o", "-e", GROUP + ".new"], "", status=1,
+                label="staged maps renamed into place")
+        nscd_lookups(s, PASSWD_V3, GROUP_V3)
+    finally:
+        stop_nscd(daemon, s.env)
+
+    # No daemon listens: its socket left behind, then no socket at all.
+    # The tool does its work and says nothing of nscd.
+    s.scenario = "nscd stopped"
+    s.quiet_run([tool, "build"], "vesk-index build, the socket left behind")
+    if os.path.exists(NSCD_SOCKET):
+        os.unlink(NSCD_SOCKET)
+    s.quiet_run([tool, "build"], "vesk-index build, no socket")
+    write_atomically(PASSWD + ".new", PASSWD_V2)
+    s.quiet_run([tool, "install"], "vesk-index install, no socket")
+    s.check(["getent", "passwd", "erin"], ERIN)
+
+
 def run_scenarios(s, work, indexer, probe):
     s.scenario = "fresh index"
     install_maps(PASSWD_MAP, GROUP_MAP)
@@ -424,6 +542,12 @@ def inside(args):
     prepare_etc(args.work)
     s = Suite(args.module_dir)
     run_scenarios(s, args.work, Indexer(args.index_tool), args.probe)
+    if args.no_nscd or not args.index_tool:
+        print("SKIP: nscd scenario: " + (args.no_nscd or "no vesk-index"))
+    elif not os.access(NSCD, os.X_OK):
+        print("SKIP: nscd scenario: %s is not installed (scripts/deps installs it)" % NSCD)
+    else:
+        nscd_checks(s, args.index_tool)
     print("%d checks passed, %d failed" % (s.passed, len(s.failed)))
     return 1 if s.failed else 0
 
@@ -435,6 +559,7 @@ def main():
     p.add_argument("--index-tool", default="")
     p.add_argument("--sanitized", action="store_true")
     p.add_argument("--inside", dest="work", default="")
+    p.add_argument("--no-nscd", default="")
     args = p.parse_args()
     if args.work:
         return inside(args)
@@ -459,11 +584,18 @@ def main():
 
     work = tempfile.mkdtemp(prefix="vesk-integration-")
     try:
-        cmd = ["unshare", "-m", "--propagation", "private", sys.executable,
+        # A PID namespace too, whose first process is the suite: whatever
+        # ends it ends the nscd it started.  Without one, no nscd.
+        pid_ns = ["-p", "--kill-child"]
+        if subprocess.run(["unshare", "-m"] + pid_ns + ["true"], capture_output=True).returncode:
+            pid_ns = []
+        cmd = ["unshare", "-m"] + pid_ns + ["--propagation", "private", sys.executable,
                os.path.abspath(__file__), "--inside", work,
                "--module-dir", os.path.abspath(args.module_dir), "--probe", args.probe]
         if args.index_tool:
             cmd += ["--index-tool", args.index_tool]
+        if not pid_ns:
+            cmd += ["--no-nscd", "a PID namespace (unshare -p) is not permitted here"]
         return subprocess.run(cmd).returncode
     finally:
         shutil.rmtree(work, ignore_errors=True)

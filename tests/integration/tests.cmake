@@ -1,6 +1,7 @@
 # The module inside real programs (getent, id, ls, stat, chown, Python's pwd
 # and grp) through glibc's name-service switch, with the compiled-in map
-# paths.  Runs as root in a private mount namespace over a copy of /etc; the
+# paths.  Runs as root in a private mount namespace over a copy of /etc (and
+# a PID namespace, for the nscd it starts last in front of the module); the
 # suite skips itself (exit 77) where it can't run: not root, no unshare, or a
 # sanitizer build, whose module real programs can't load.
 add_executable(vesk_exec_probe ${CMAKE_CURRENT_LIST_DIR}/exec_probe.cpp)

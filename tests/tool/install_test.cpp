@@ -103,9 +103,13 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
        false},
       {"both", users(0, 12), groups(5), {}, 0, "4 records before, 5 after: 1 added", true},
   };
+  // The current map is compared through its name index, or scanned when
+  // it has none.
+  for (bool indexed : {true, false})
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.what) + (indexed ? "" : ", no current index"));
     Maps m;
+    if (!indexed) unlink((m.passwd + ".ixname").c_str());
     if (c.passwd_new != "-") write_file(m.passwd + ".new", c.passwd_new);
     if (c.group_new != "-") write_file(m.group + ".new", c.group_new);
     std::vector<FileState> before = snapshot(m.dir.path);
@@ -156,6 +160,10 @@ TEST(ToolInstall, StagedFilesAndLeftovers) {
   run = m.install({"--new-group", elsewhere.file("missing")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("missing: No such file or directory"), std::string::npos) << run.err;
+  // The current map named as the new one is not taken away.
+  run = m.install({"--new-passwd", m.passwd});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(read_file(m.passwd), users(0, 12));
 
   // Temporary files of a killed run are recognised by name and removed by
   // the next run; other files stay.
