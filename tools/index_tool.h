@@ -163,9 +163,12 @@ bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_
                  const std::string &path, const struct timespec &map_mtime, PendingIndex *out,
                  std::string *error);
 void discard(PendingIndex *pending);
-// Renames every pending index over its path, then flushes the directories.
-// On failure the indexes not yet renamed are discarded.
-bool commit(std::vector<PendingIndex> *pending, std::string *error);
+// Renames every pending file over its path, in order, then flushes the
+// directories.  On failure the files not yet renamed are discarded.
+// `before_rename`, a test seam, is called with each path before its rename.
+bool commit(std::vector<PendingIndex> *pending, std::string *error,
+            void (*before_rename)(const std::string &path, void *arg) = nullptr,
+            void *arg = nullptr);
 
 // One update at a time: build and install hold an exclusive lock on the
 // directory of each map (flock on the directory itself, so no lock file is

@@ -330,7 +330,8 @@ bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_
 
 void discard(PendingIndex *pending) { drop_temp(&pending->temp); }
 
-bool commit(std::vector<PendingIndex> *pending, std::string *error) {
+bool commit(std::vector<PendingIndex> *pending, std::string *error,
+            void (*before_rename)(const std::string &path, void *arg), void *arg) {
   bool ok = true;
   std::vector<std::string> dirs;
   for (PendingIndex &p : *pending) {
@@ -338,6 +339,7 @@ bool commit(std::vector<PendingIndex> *pending, std::string *error) {
       discard(&p);
       continue;
     }
+    if (before_rename != nullptr) before_rename(p.path, arg);
     if (rename(p.temp.c_str(), p.path.c_str()) != 0) {
       *error = "can't replace " + p.path + ": " + strerror(errno);
       discard(&p);

@@ -392,27 +392,12 @@ void drop_all(Staging *s) {
 
 // Indexes first, then the map, then the directory.
 bool commit_staged(Staging *s, const InstallOptions &o) {
-  std::string error;
-  auto hook = [&o](const std::string &path) {
-    if (o.before_rename != nullptr) o.before_rename(path, o.hook_arg);
-  };
-  for (PendingIndex &pending : s->p.pending) {
-    hook(pending.path);
-    if (rename(pending.temp.c_str(), pending.path.c_str()) != 0) {
-      s->fail(pending.path, std::string("can't replace: ") + strerror(errno));
-      return false;
-    }
-    forget_temp(pending.temp);
-    pending.temp.clear();
-  }
-  hook(s->target);
-  if (rename(s->map_temp.c_str(), s->target.c_str()) != 0) {
-    s->fail(s->target, std::string("can't replace: ") + strerror(errno));
-    return false;
-  }
-  forget_temp(s->map_temp);
+  std::vector<PendingIndex> files = std::move(s->p.pending);
+  s->p.pending.clear();
+  files.push_back({s->target, std::move(s->map_temp)});
   s->map_temp.clear();
-  if (!sync_directory(directory_of(s->target), &error)) {
+  std::string error;
+  if (!commit(&files, &error, o.before_rename, o.hook_arg)) {
     s->fail(s->target, error);
     return false;
   }
