@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "config.h"
+
 namespace vesk::tool {
 
 // Exit statuses of the tool.
@@ -215,11 +217,30 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
 // modification time no older than `map_mtime`.
 bool write_indexes(Prepared *p, const struct timespec &map_mtime, std::string *error);
 
+// What a map may hold: the content policy applied where maps are put in
+// place.  A record that would grant privilege on a host (a reserved id, a
+// local account's name or id, a password that logs in) is refused.
+struct Policy {
+  uint32_t min_uid = 1000;  // UID_MIN of login.defs, [policy] min_uid, --min-uid
+  uint32_t min_gid = 1000;
+  std::vector<uint32_t> allow_gid;  // local or reserved gids allowed as primary groups
+  // The local accounts and groups, which `files` answers from first.
+  std::string local_passwd = "/etc/passwd";
+  std::string local_group = "/etc/group";
+  std::string login_defs = "/etc/login.defs";
+};
+
+// Fills *policy from login.defs (UID_MIN, GID_MIN) and then the [policy]
+// section of `config`.  False with *error set ("FILE:LINE: TEXT") on a bad
+// value.
+bool load_policy(const Config &config, Policy *policy, std::string *error);
+
 struct BuildOptions {
   std::string passwd_map;
   std::string group_map;
   bool strict = false;
   bool wait = true;  // for the update lock
+  Policy policy;
   // Test seam: called after a map has been read, before the tool makes
   // sure it did not change meanwhile.
   void (*after_read)(const std::string &map_path, void *arg) = nullptr;
@@ -239,6 +260,7 @@ struct InstallOptions {
   bool strict = false;
   bool dry_run = false;
   bool wait = true;
+  Policy policy;
   // Test seam: called before each rename that puts a file in place.
   void (*before_rename)(const std::string &path, void *arg) = nullptr;
   void *hook_arg = nullptr;
@@ -249,6 +271,7 @@ int run_install(const InstallOptions &options);
 struct CheckOptions {
   std::string passwd_map;
   std::string group_map;
+  Policy policy;
 };
 
 int run_check(const CheckOptions &options);
