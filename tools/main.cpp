@@ -79,6 +79,7 @@ enum Option {
   kMinUid,
   kMinGid,
   kAllowGid,
+  kFollowSymlinks,
 };
 
 const struct option kOptions[] = {
@@ -96,6 +97,7 @@ const struct option kOptions[] = {
     {"min-uid", required_argument, nullptr, kMinUid},
     {"min-gid", required_argument, nullptr, kMinGid},
     {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"follow-symlinks", no_argument, nullptr, kFollowSymlinks},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -218,6 +220,7 @@ int tool_main(int argc, char **argv) {
       case kNoWait: o.wait = false; continue;
       case kForce: o.force = true; continue;
       case kDryRun: o.dry_run = true; continue;
+      case kFollowSymlinks: o.follow_symlinks = true; continue;
       case kMaxDrop:
         if (!parse_percent(optarg, &o.max_drop))
           return usage_error(std::string("--max-drop: not a percentage from 0 to 100: ") + optarg);

@@ -25,7 +25,7 @@ namespace {
 std::string users(int from, int to, const std::string &comment = "") {
   std::string map;
   for (int i = from; i < to; ++i)
-    map += "u" + std::to_string(i) + ":x:" + std::to_string(10000 + i) + ":100:" + comment +
+    map += "u" + std::to_string(i) + ":x:" + std::to_string(100000 + i) + ":30000:" + comment +
            ":/home/u" + std::to_string(i) + ":/bin/sh\n";
   return map;
 }
@@ -81,6 +81,7 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
     int status;
     const char *said;  // on stderr or stdout
     bool installed;
+    std::string map = "-";  // the map installed, when not the staged one
   } const cases[] = {
       {"empty map", "", "-", {}, 1, "has no records, the current map has 10", false},
       {"empty map, --force", "", "-", {"--force"}, 0, "10 records before, 0 after", true},
@@ -91,12 +92,13 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
       {"drop within a higher limit", users(0, 4), "-", {"--max-drop", "60"}, 0,
        "10 records before, 4 after: 0 added, 6 removed, 0 changed", true},
       {"--force", users(0, 4), "-", {"--force"}, 0, "6 removed", true},
-      {"problems, installed", users(0, 10) + "broken line\n", "-", {}, 1,
-       "passwd.vesk.new:11: not a valid passwd line", true},
+      {"problems, installed", users(0, 11) + "broken line\n", "-", {}, 3,
+       "passwd.vesk.new:12: left out: has 1 field(s); a passwd line has 7", true, users(0, 11)},
       {"problems, --strict", users(0, 10) + "broken line\n", "-", {"--strict"}, 1,
        "1 problem(s) (--strict); nothing installed", false},
       {"--dry-run", users(5, 20, "new"), "-", {"--dry-run"}, 0,
-       "10 records before, 15 after: 10 added, 5 removed, 5 changed (dry run: nothing changed)",
+       "10 records before, 15 after: 10 added, 5 removed, 5 changed (0 renumbered), 0 left out "
+       "(dry run: nothing changed)",
        false},
       {"--dry-run of a refused map", "", "-", {"--dry-run"}, 1, "has no records", false},
       {"group refused: neither installed", users(0, 12), "", {}, 1, "group.vesk.new: has no records",
@@ -117,7 +119,7 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
     if (c.installed) {
-      EXPECT_EQ(read_file(m.passwd), c.passwd_new);
+      EXPECT_EQ(read_file(m.passwd), c.map == "-" ? c.passwd_new : c.map);
       EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1) << "staged map not removed";
       EXPECT_EQ(m.check(), 0);
     } else {
@@ -136,22 +138,33 @@ TEST(ToolInstall, StagedFilesAndLeftovers) {
   chmod(source.c_str(), 0600);
   ToolRun run = m.install({"--new-passwd", source});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, m.passwd + ": 10 records before, 11 after: 1 added, 0 removed, 0 changed\n");
+  EXPECT_EQ(run.out, m.passwd + ": 10 records before, 11 after: 1 added, 0 removed, 0 changed "
+                               "(0 renumbered), 0 left out\n");
   EXPECT_EQ(read_file(m.passwd), users(0, 11));
   EXPECT_EQ(read_file(source), users(0, 11));
   struct stat st;
   ASSERT_EQ(stat(m.passwd.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 
-  // A symbolic link staged beside the map: the map becomes a plain file
-  // with the link's target's content, and the link goes.
+  // A symbolic link staged beside the map is refused and left as it is;
+  // with --follow-symlinks the map becomes a plain file with the target's
+  // content, and the link goes.
   write_file(source, users(0, 12));
   ASSERT_EQ(symlink(source.c_str(), (m.passwd + ".new").c_str()), 0);
-  EXPECT_EQ(m.install().status, 0);
+  run = m.install();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("passwd.vesk.new: is a symbolic link"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(m.passwd), users(0, 11));
+  EXPECT_EQ(m.install({"--follow-symlinks"}).status, 0);
   ASSERT_EQ(lstat(m.passwd.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(read_file(m.passwd), users(0, 12));
   EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1);
+  // A file named on the command line is never removed, not even the one
+  // that is the current map's twin.
+  run = m.install({"--new-passwd", source});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(source), users(0, 12));
 
   // Nothing staged is nothing to do; a named file that is missing is an error.
   run = m.install();
@@ -251,7 +264,7 @@ TEST(ToolInstall, EveryStepAnswersForTheOldOrTheNewMap) {
                      std::to_string(st.steps));
         enum nss_status s =
             by_name ? _nss_vesk_getpwnam_r(name.c_str(), &pw, buffer, sizeof buffer, &err)
-                    : _nss_vesk_getpwuid_r(10000 + i, &pw, buffer, sizeof buffer, &err);
+                    : _nss_vesk_getpwuid_r(100000 + i, &pw, buffer, sizeof buffer, &err);
         std::string gecos = s == NSS_STATUS_SUCCESS ? pw.pw_gecos : "";
         if (map_is_new) {
           EXPECT_EQ(s, in_new ? NSS_STATUS_SUCCESS : NSS_STATUS_NOTFOUND);

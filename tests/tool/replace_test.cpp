@@ -23,7 +23,7 @@ struct Maps {
   Maps() {
     std::string p, g;
     for (int i = 0; i < 200; ++i) {
-      p += "user" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":100::/home:/bin/sh\n";
+      p += "user" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":30000::/home:/bin/sh\n";
       g += "group" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":a,b,c,d,e\n";
     }
     write_file(passwd, p);
