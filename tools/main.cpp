@@ -24,8 +24,10 @@ const char kUsage[] =
     "       vesk-index check [--passwd MAP] [--group MAP]\n"
     "       vesk-index install [--passwd MAP] [--group MAP] [--new-passwd FILE]\n"
     "                          [--new-group FILE] [--max-drop PERCENT] [--force]\n"
-    "                          [--strict] [--dry-run] [--no-wait]\n"
-    "       vesk-index --help | --version\n";
+    "                          [--strict] [--dry-run] [--no-wait] [--follow-symlinks]\n"
+    "       vesk-index --help | --version\n"
+    "Every command also takes [--config FILE] [--min-uid N] [--min-gid N]\n"
+    "[--allow-gid GID]...\n";
 
 const char kHelp[] =
     "\n"
@@ -51,13 +53,19 @@ const char kHelp[] =
     "  --strict            build, install: change nothing if a map has problems\n"
     "  --dry-run           install: make every check and print the summary only\n"
     "  --no-wait           build, install: fail at once if another run is updating\n"
+    "  --follow-symlinks   install: install what a staged symbolic link points to\n"
+    "  --config FILE       the configuration (default /etc/vesk-index.conf)\n"
+    "  --min-uid N         the lowest uid and gid a map may serve (default:\n"
+    "  --min-gid N         UID_MIN and GID_MIN of /etc/login.defs, else 1000)\n"
+    "  --allow-gid GID     a reserved or local gid users may have as primary group\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "\n"
-    "Exit status: 0 all well; 1 problems found (build, install: problems in a\n"
-    "map, the files are still written unless --strict; install: the new map was\n"
-    "refused; check: an index is unusable or incomplete); 2 usage or I/O error, a\n"
-    "map changed while it was read, or another run is updating (--no-wait).\n";
+    "Exit status: 0 all well; 1 build: problems found in a map (indexes still\n"
+    "written unless --strict), install: the new maps refused (nothing installed),\n"
+    "check: an index unusable or incomplete, or problems in a map; 2 usage,\n"
+    "configuration or I/O error, a map changed while it was read, or another run\n"
+    "is updating (--no-wait); 3 install: installed, with problems reported.\n";
 
 int usage_error(const std::string &text) {
   fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
