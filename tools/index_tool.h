@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <bitset>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -271,6 +272,18 @@ struct PolicyCheck {
   std::unordered_map<std::string_view, uint32_t> user_names, group_names;
   std::unordered_map<uint32_t, std::string_view> user_ids, group_ids;
   std::deque<std::string> storage;  // the names the views point into
+  // Cheap filters in front of the tables, which almost every map record
+  // passes by: the largest local ids, and a bit per (length, first and
+  // last byte) of the local names.
+  uint32_t max_uid = 0, max_gid = 0;
+  std::bitset<65536> local_name_filter[2];  // users, groups
+  static size_t filter_key(std::string_view name) {
+    return (name.size() * 7919 + static_cast<unsigned char>(name.front()) * 131 +
+            static_cast<unsigned char>(name.back())) & 0xffff;
+  }
+  bool maybe_local(bool user, std::string_view name) const {
+    return !name.empty() && local_name_filter[user ? 0 : 1].test(filter_key(name));
+  }
 };
 
 // Reads the local files of `policy`.  A local file that is missing counts

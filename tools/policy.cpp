@@ -118,28 +118,57 @@ bool read_local(const std::string &path, PolicyCheck *check,
   return !failed;
 }
 
-bool all_digits(std::string_view s) {
-  return !s.empty() && s.size() <= 10 &&
-         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
+// Classes of bytes in names, for one table look-up a byte.
+enum : unsigned char { kDigit = 1, kSpace = 2, kControl = 4, kSeparator = 8 };
+
+struct ByteClasses {
+  unsigned char of[256] = {};
+  ByteClasses() {
+    for (int c = '0'; c <= '9'; ++c) of[c] = kDigit;
+    of[static_cast<unsigned char>(' ')] = of[static_cast<unsigned char>('\t')] = kSpace;
+    for (int c = 0; c < 0x20; ++c)
+      if (c != '\t') of[c] = kControl;
+    of[0x7f] = kControl;
+    for (char c : {':', ',', '/'}) of[static_cast<unsigned char>(c)] = kSeparator;
+  }
+};
+const ByteClasses kClasses;
 
 // Why `name` can't be a login name, or null.
 const char *bad_name(std::string_view name) {
   if (name.empty()) return "is empty";
   if (name.size() > kMaxNameLength) return "is longer than 255 bytes";
-  if (name == "." || name == "..") return "is \".\" or \"..\"";
+  unsigned char any = 0, all = kDigit;
+  for (char ch : name) {
+    unsigned char c = kClasses.of[static_cast<unsigned char>(ch)];
+    any |= c;
+    all &= c;
+  }
+  if (any & kSpace) return "contains white space";
+  if (any & kControl) return "contains a control character";
+  if (any & kSeparator) return "contains ':', ',' or '/'";
   if (name[0] == '-' || name[0] == '+')
     return "starts with '-' or '+' (the C library's readers take such lines as compatibility "
            "entries)";
-  for (char ch : name) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c == ' ' || c == '\t') return "contains white space";
-    if (c < 0x20 || c == 0x7f) return "contains a control character";
-    if (c == ':' || c == ',' || c == '/') return "contains ':', ',' or '/'";
-  }
-  if (std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return "is fully numeric (it would read as an id)";
+  if (name[0] == '.' && (name.size() == 1 || (name.size() == 2 && name[1] == '.')))
+    return "is \".\" or \"..\"";
+  if (all & kDigit) return "is fully numeric (it would read as an id)";
   return nullptr;
+}
+
+// A decimal id of 1 to 10 digits without a leading zero (but "0"), at most
+// 4294967295.
+bool decimal_id(std::string_view text, uint32_t *out) {
+  if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0')) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return false;
+    value = value * 10 + digit;
+  }
+  if (value > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
 }
 
 std::string quoted_name(std::string_view name) {
@@ -160,6 +189,7 @@ std::string quoted_name(std::string_view name) {
 
 // Why an id is reserved, or "".
 std::string reserved(uint32_t id, uint32_t minimum, const char *kind, const char *option) {
+  if (id >= minimum && id != 4294967295u && id != 65535u) return "";
   if (id == 4294967295u || id == 65535u)
     return std::string(kind) + " " + std::to_string(id) + " is reserved: it means \"no id\"";
   if (id < minimum)
@@ -174,16 +204,100 @@ std::string reserved(uint32_t id, uint32_t minimum, const char *kind, const char
 
 bool prepare_policy(const Policy &policy, PolicyCheck *check, std::string *error) {
   check->policy = policy;
-  return read_local(policy.local_passwd, check, &check->user_names, &check->user_ids, error) &&
-         read_local(policy.local_group, check, &check->group_names, &check->group_ids, error);
+  if (!read_local(policy.local_passwd, check, &check->user_names, &check->user_ids, error) ||
+      !read_local(policy.local_group, check, &check->group_names, &check->group_ids, error))
+    return false;
+  for (int db = 0; db < 2; ++db)
+    for (const auto &[name, id] : db == 0 ? check->user_names : check->group_names)
+      check->local_name_filter[db].set(PolicyCheck::filter_key(name));
+  for (const auto &[id, name] : check->user_ids) check->max_uid = std::max(check->max_uid, id);
+  for (const auto &[id, name] : check->group_ids) check->max_gid = std::max(check->max_gid, id);
+  return true;
 }
+
+namespace {
+
+// Reads the decimal id at *p, up to the colon that must follow it (no
+// leading zero but in "0", at most 4294967295); moves *p past the colon.
+inline bool id_field(const char *&p, const char *end, uint32_t *out) {
+  const char *start = p;
+  uint64_t value = 0;
+  while (p < end && p - start <= 10) {
+    unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (digit > 9) break;
+    value = value * 10 + digit;
+    ++p;
+  }
+  size_t n = static_cast<size_t>(p - start);
+  if (n == 0 || n > 10 || (n > 1 && *start == '0') || value > UINT32_MAX || p == end || *p != ':')
+    return false;
+  ++p;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// The common case in one pass: true when the line is certainly a record the
+// policy accepts with nothing to report.  Anything else (false) is judged in
+// full, which finds the reason.
+bool plainly_acceptable(const PolicyCheck &check, bool passwd, std::string_view line) {
+  const Policy &policy = check.policy;
+  const char *p = line.data(), *end = p + line.size();
+  if (line.empty() || line.back() == '\r' || memchr(p, '\0', line.size()) != nullptr) return false;
+  // The name.
+  unsigned char any = 0, all = kDigit;
+  const char *name = p;
+  while (p < end && *p != ':') {
+    unsigned char c = kClasses.of[static_cast<unsigned char>(*p++)];
+    any |= c;
+    all &= c;
+  }
+  size_t name_len = static_cast<size_t>(p - name);
+  if (p == end || name_len == 0 || name_len > kMaxNameLength || (any & ~kDigit) != 0 || (all & kDigit) ||
+      *name == '-' || *name == '+' || *name == '.')
+    return false;
+  // The password: one of x, * and !.
+  ++p;
+  if (end - p < 2 || !(*p == 'x' || *p == '*' || *p == '!') || p[1] != ':') return false;
+  p += 2;
+  uint32_t id, gid = 0;
+  if (!id_field(p, end, &id) || (passwd && !id_field(p, end, &gid))) return false;
+  // The remaining fields: gecos, home and shell, or the members.
+  for (int colons = passwd ? 2 : 0; colons > 0; --colons) {
+    const void *colon = memchr(p, ':', static_cast<size_t>(end - p));
+    if (colon == nullptr) return false;
+    p = static_cast<const char *>(colon) + 1;
+  }
+  if (memchr(p, ':', static_cast<size_t>(end - p)) != nullptr) return false;
+  // Reserved and local ids and names.
+  uint32_t minimum = passwd ? policy.min_uid : policy.min_gid;
+  if (id < minimum || id == 65535u || id == 4294967295u) return false;
+  std::string_view name_view(name, name_len);
+  if (check.maybe_local(passwd, name_view)) return false;
+  if (id <= (passwd ? check.max_uid : check.max_gid)) return false;
+  if (passwd) {
+    // A reserved or local primary gid, allowed or not, is judged in full.
+    return gid >= policy.min_gid && gid != 65535u && gid != 4294967295u && gid > check.max_gid;
+  }
+  // Members that may be local accounts are judged in full.
+  while (p < end) {
+    const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
+    const char *stop = comma != nullptr ? comma : end;
+    if (stop > p && check.maybe_local(true, std::string_view(p, static_cast<size_t>(stop - p))))
+      return false;
+    p = stop + 1;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::string *reason,
                 std::string *note) {
   const bool passwd = db == Db::Passwd;
+  note->clear();
+  if (plainly_acceptable(check, passwd, line)) return true;
   const Policy &policy = check.policy;
   const char *thing = passwd ? "user" : "group";
-  note->clear();
   if (!line.empty() && line.back() == '\r') {
     *reason = "ends in a carriage return (CRLF line ends)";
     return false;
@@ -214,16 +328,14 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
   }
   // Ids: plain decimal numbers, as every reader reads them alike.
   std::string_view id_text = fields[2], gid_text = passwd ? fields[3] : fields[2];
-  for (std::string_view text : {id_text, gid_text}) {
-    if (!all_digits(text) || (text.size() > 1 && text[0] == '0')) {
-      *reason = std::string(text == id_text ? (passwd ? "uid" : "gid") : "gid") + " field " +
-                quoted_name(text) + " is not a decimal number";
-      return false;
-    }
-  }
   uint32_t id = 0, gid = 0;
-  if (!parse_uint32(std::string(id_text), &id) || !parse_uint32(std::string(gid_text), &gid)) {
-    *reason = std::string(passwd ? "uid" : "gid") + " out of range";
+  if (!decimal_id(id_text, &id)) {
+    *reason = std::string(passwd ? "uid" : "gid") + " field " + quoted_name(id_text) +
+              " is not a decimal number";
+    return false;
+  }
+  if (!decimal_id(gid_text, &gid)) {
+    *reason = "gid field " + quoted_name(gid_text) + " is not a decimal number";
     return false;
   }
   if (password.empty()) {
@@ -245,12 +357,13 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
   const auto &ids = passwd ? check.user_ids : check.group_ids;
   const char *local_file = passwd ? policy.local_passwd.c_str() : policy.local_group.c_str();
   const char *local = passwd ? "local account" : "local group";
-  if (auto it = names.find(name); it != names.end()) {
+  if (check.maybe_local(passwd, name) && names.count(name) != 0) {
     *reason = std::string(thing) + " name " + quoted_name(name) + " is a " + local + " (" +
               local_file + ")";
     return false;
   }
-  if (auto it = ids.find(id); it != ids.end()) {
+  if (auto it = id <= (passwd ? check.max_uid : check.max_gid) ? ids.find(id) : ids.end();
+      it != ids.end()) {
     *reason = std::string(passwd ? "uid " : "gid ") + std::to_string(id) + " is the id of the " +
               local + " " + quoted_name(it->second) + " (" + local_file + ")";
     return false;
@@ -260,7 +373,8 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
                    policy.allow_gid.end();
     std::string why = reserved(gid, policy.min_gid, "gid", "min_gid");
     if (why.empty())
-      if (auto it = check.group_ids.find(gid); it != check.group_ids.end())
+      if (auto it = gid <= check.max_gid ? check.group_ids.find(gid) : check.group_ids.end();
+          it != check.group_ids.end())
         why = "gid " + std::to_string(gid) + " is the gid of the local group " +
               quoted_name(it->second) + " (" + policy.local_group + ")";
     if (!why.empty() && !allowed) {
@@ -276,7 +390,7 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
     while (at <= members.size()) {
       size_t comma = members.find(',', at);
       std::string_view member = members.substr(at, comma == members.npos ? comma : comma - at);
-      if (!member.empty() && check.user_names.count(member) != 0) {
+      if (!member.empty() && check.maybe_local(true, member) && check.user_names.count(member) != 0) {
         if (note->empty()) *note = "lists the local account(s)";
         *note += " " + quoted_name(member);
       }

@@ -365,6 +365,7 @@ TEST(ToolInstall, StagedFilesAndLeftovers) {
   // the next run; other files stay.
   std::vector<std::string> names = dir_names(m.dir.path);
   for (std::string leftover : {".passwd.vesk.tmp-Ab12Cd", ".passwd.vesk.ixname.tmp-zzzzzz",
+                               ".passwd.vesk.new.tmp-Qw12Er",
                                ".group.vesk.ixgid.tmp-000000"})
     write_file(m.dir.file(leftover), "x");
   for (std::string kept : {".passwd.vesk.tmp-Ab12Cd7", "passwd.vesk.tmp-Ab12Cd", ".other.tmp-Ab12Cd"}) {
