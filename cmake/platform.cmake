@@ -35,6 +35,13 @@ target_sources(vesk_objects PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../src/map/line_re
 target_compile_definitions(vesk_objects PUBLIC ${VESK_PLATFORM_DEFINITIONS})
 
 # The dispatcher's header, where the system has one with the method table.
+# OFF builds the registration with the module's own declarations instead
+# (src/register/nss_dispatch.h), to test them where the header exists.
+option(VESK_SYSTEM_NSSWITCH_H "Use the system's <nsswitch.h> where it has the method table" ON)
+if(NOT VESK_SYSTEM_NSSWITCH_H)
+  unset(VESK_HAVE_NSSWITCH_H CACHE)
+  set(VESK_HAVE_NSSWITCH_H OFF)
+else()
 check_cxx_source_compiles([=[
 #include <stdarg.h>
 #include <nsswitch.h>
@@ -46,6 +53,7 @@ int main() {
   return NS_SUCCESS | NS_NOTFOUND | NS_UNAVAIL | NS_TRYAGAIN | NS_RETURN;
 }
 ]=] VESK_HAVE_NSSWITCH_H)
+endif()
 set(VESK_DISPATCH_DEFINITIONS "")
 if(VESK_HAVE_NSSWITCH_H)
   list(APPEND VESK_DISPATCH_DEFINITIONS VESK_HAVE_NSSWITCH_H)

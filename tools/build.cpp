@@ -11,31 +11,35 @@ namespace vesk::tool {
 
 namespace {
 
-// Reports keys that several records share: the index lists them all, and a
-// lookup finds whichever of them the binary search meets.
+// Reports keys that several records share and keeps only the first of each
+// in the index order, so that the index, the module's scan and enumeration
+// agree on which record a key means: the first in file order.
 template <typename Same, typename Describe>
-void find_duplicates(const MapScan &scan, const BigVector<uint32_t> &order, Same same,
-                     Describe describe, const char *lookup, std::vector<Problem> *problems) {
-  size_t i = 0;
-  while (i < order.size()) {
+void find_duplicates(const MapScan &scan, BigVector<uint32_t> *order, Same same,
+                     Describe describe, std::vector<Problem> *problems) {
+  size_t i = 0, kept = 0;
+  BigVector<uint32_t> &o = *order;
+  while (i < o.size()) {
     size_t j = i + 1;
-    while (j < order.size() && same(scan.records[order[i]], scan.records[order[j]])) ++j;
+    while (j < o.size() && same(scan.records[o[i]], scan.records[o[j]])) ++j;
     // Within a run of equal keys the records are in map order.
-    const MapRecord &first = scan.records[order[i]];
+    const MapRecord &first = scan.records[o[i]];
     for (size_t k = i + 1; k < j; ++k)
-      problems->push_back({scan.records[order[k]].line,
+      problems->push_back({scan.records[o[k]].line,
                            "duplicate " + describe(first) + " (first on line " +
-                               std::to_string(first.line) + "); " + lookup +
-                               " finds whichever of these lines the binary search meets"});
+                               std::to_string(first.line) + "); lookups find the first"});
+    o[kept++] = o[i];
     i = j;
   }
+  o.resize(kept);
 }
 
 // Messages are gathered per map and printed once both maps are done, so
 // the two maps' messages don't interleave.
 int build_database(Db db, const std::string &map_path, const BuildOptions &options,
-                   std::string *messages) {
+                   const PolicyCheck *policy, std::string *messages) {
   Prepared p;
+  p.policy = policy;
   int status = prepare_map(db, map_path, map_path, map_path, &p, messages);
   if (status == kExitFailure) return status;
   if (status == kExitProblems && options.strict) {
@@ -78,7 +82,11 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
   p->target = target;
   p->display = display;
   std::string error;
-  if (!scan_map(db, source, &p->map, &p->scan, &error)) {
+  p->scan.policy = p->policy;
+  p->scan.leave_out = p->leave_out;
+  bool scanned = p->source_fd >= 0 ? scan_fd(db, p->source_fd, source, &p->map, &p->scan, &error)
+                                    : scan_map(db, source, &p->map, &p->scan, &error);
+  if (!scanned) {
     add_message(messages, display, error);
     return kExitFailure;
   }
@@ -90,21 +98,21 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
       [&] {
         p->by_name = name_order(scan);
         find_duplicates(
-            scan, p->by_name,
+            scan, &p->by_name,
             [&scan](const MapRecord &a, const MapRecord &b) {
               return strcmp(scan.name_of(a), scan.name_of(b)) == 0;
             },
             [&scan, &w](const MapRecord &r) {
               return std::string(w.record) + " name \"" + scan.name_of(r) + "\"";
             },
-            "a lookup by name", &name_problems);
+            &name_problems);
       },
       [&] {
         p->by_id = id_order(scan);
         find_duplicates(
-            scan, p->by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
+            scan, &p->by_id, [](const MapRecord &a, const MapRecord &b) { return a.id == b.id; },
             [&w](const MapRecord &r) { return std::string(w.id) + " " + std::to_string(r.id); },
-            (std::string("a lookup by ") + w.id).c_str(), &id_problems);
+            &id_problems);
       });
   std::vector<Problem> problems = std::move(scan.problems);
   problems.insert(problems.end(), name_problems.begin(), name_problems.end());
@@ -156,6 +164,11 @@ int run_build(const BuildOptions &options) {
     report("build", error);
     return kExitFailure;
   }
+  PolicyCheck policy;
+  if (!prepare_policy(options.policy, &policy, &error)) {
+    report("build", error);
+    return kExitFailure;
+  }
   remove_stale_temps(options.passwd_map, Db::Passwd);
   remove_stale_temps(options.group_map, Db::Group);
   // The maps are independent: while one waits for its indexes to reach the
@@ -163,9 +176,9 @@ int run_build(const BuildOptions &options) {
   int passwd = kExitOk, group = kExitOk;
   std::string passwd_messages, group_messages;
   in_parallel(
-      [&] { group = build_database(Db::Group, options.group_map, options, &group_messages); },
+      [&] { group = build_database(Db::Group, options.group_map, options, &policy, &group_messages); },
       [&] {
-        passwd = build_database(Db::Passwd, options.passwd_map, options, &passwd_messages);
+        passwd = build_database(Db::Passwd, options.passwd_map, options, &policy, &passwd_messages);
       });
   fputs(passwd_messages.c_str(), stderr);
   fputs(group_messages.c_str(), stderr);

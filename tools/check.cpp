@@ -266,28 +266,37 @@ bool check_index(IndexCheck &c, const MapFile &map) {
   return ok;
 }
 
-int check_database(Db db, const std::string &map_path) {
-  MapFile map;
-  MapScan scan;
-  std::string error;
-  if (!scan_map(db, map_path, &map, &scan, &error)) {
-    report(map_path, error);
-    return kExitFailure;
-  }
+int check_database(Db db, const std::string &map_path, const PolicyCheck &policy) {
+  // The map itself, as build reads it: what the policy refuses, duplicate
+  // keys, lines the module skips.
+  Prepared p;
+  p.policy = &policy;
+  std::string messages;
+  int status = prepare_map(db, map_path, map_path, map_path, &p, &messages);
+  fputs(messages.c_str(), stderr);
+  if (status == kExitFailure) return status;
+  const MapFile &map = p.map;
+  const MapScan &scan = p.scan;
   DbWords w = words(db);
   IndexCheck by_name{scan, map_path, map_path + NSS_VESK_SUFFIX_NAME, true, "lookups by name"};
   IndexCheck by_id{scan, map_path, map_path + w.id_suffix, false,
                    std::string("lookups by ") + w.id};
   bool ok = check_index(by_name, map);
   ok = check_index(by_id, map) && ok;
-  return ok ? kExitOk : kExitProblems;
+  return ok ? status : kExitProblems;
 }
 
 }  // namespace
 
 int run_check(const CheckOptions &options) {
-  int passwd = check_database(Db::Passwd, options.passwd_map);
-  int group = check_database(Db::Group, options.group_map);
+  PolicyCheck policy;
+  std::string error;
+  if (!prepare_policy(options.policy, &policy, &error)) {
+    report("check", error);
+    return kExitFailure;
+  }
+  int passwd = check_database(Db::Passwd, options.passwd_map, policy);
+  int group = check_database(Db::Group, options.group_map, policy);
   return std::max(passwd, group);
 }
 

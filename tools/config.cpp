@@ -37,7 +37,11 @@ struct Reader {
   int line = 0;              // lines read so far
   bool continuation = false; // the last line read began with white space
   int long_line = 0;         // first line that was too long
+  int bad_section = 0;       // first line that opens an unknown section
+  std::string section_name;
 };
+
+bool known_section(const std::string &name);
 
 char *read_line(char *str, int num, void *stream) {
   auto *r = static_cast<Reader *>(stream);
@@ -53,7 +57,25 @@ char *read_line(char *str, int num, void *stream) {
     s[0] = '\0';
   }
   r->continuation = s[0] == ' ' || s[0] == '\t';
+  // Section headers are checked here: inih reports only keys, and a
+  // misspelt section with nothing in it must not pass unnoticed.
+  const char *p = s;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '[' && r->bad_section == 0) {
+    const char *end = strchr(p, ']');
+    std::string name = end != nullptr ? std::string(p + 1, end) : std::string();
+    if (end != nullptr && !known_section(name)) {
+      r->bad_section = r->line;
+      r->section_name = name;
+    }
+  }
   return s;
+}
+
+bool known_section(const std::string &name) {
+  for (const KnownSection &k : known_sections())
+    if (name == k.name) return true;
+  return false;
 }
 
 struct Parse {
@@ -140,6 +162,10 @@ bool read_config(const std::string &path, bool required, Config *config, std::st
   if (p.reader.long_line != 0) {
     line = p.reader.long_line;
     text = "line longer than " + std::to_string(kMaxLine - 2) + " characters";
+  }
+  if (p.reader.bad_section != 0 && (line == 0 || p.reader.bad_section < line)) {
+    line = p.reader.bad_section;
+    text = "unknown section [" + p.reader.section_name + "]";
   }
   if (!p.error.empty() && (line == 0 || p.error_line < line)) line = p.error_line, text = p.error;
   if (rc > 0 && (line == 0 || rc < line)) {

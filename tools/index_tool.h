@@ -9,15 +9,23 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <thread>
 #include <vector>
+
+#include "config.h"
 
 namespace vesk::tool {
 
 // Exit statuses of the tool.
-enum Exit { kExitOk = 0, kExitProblems = 1, kExitFailure = 2 };
+// build and check: 0 all well, 1 problems found, 2 failure.  install: 0
+// installed (or nothing to do), 1 refused (nothing installed), 2 failure,
+// 3 installed with problems reported (lines left out, say).
+enum Exit { kExitOk = 0, kExitProblems = 1, kExitRefused = 1, kExitFailure = 2, kExitInstalledWithProblems = 3 };
 
 enum class Db { Passwd, Group };
 
@@ -93,10 +101,26 @@ struct Problem {
   std::string text;
 };
 
+// A line of the map that is not to be served, by its bytes.
+struct LeftOut {
+  uint64_t offset;  // first byte of the line
+  uint64_t length;  // with its newline
+};
+
+struct PolicyCheck;
+
 struct MapScan {
   BigVector<MapRecord> records;  // in map order
   BigVector<char> names;         // every record's name, NUL-terminated
   std::vector<Problem> problems; // malformed lines, overlong names and lines
+  // Set before scanning: the policy every record is judged by (none: no
+  // judgement), and whether the lines it refuses are left out (install: they
+  // are not records, and their bytes are listed in `left_out`) or only
+  // reported (build, check).
+  const PolicyCheck *policy = nullptr;
+  bool leave_out = false;
+  std::vector<LeftOut> left_out;  // in map order
+  size_t refused = 0;             // records the policy refused
   const char *name_of(const MapRecord &r) const { return names.data() + r.name; }
 };
 
@@ -105,6 +129,10 @@ struct MapScan {
 // become problems.  False with *error set if the map can't be opened or
 // read, or the reader fails for a reason other than a malformed line.
 bool scan_map(Db db, const std::string &path, MapFile *map, MapScan *scan, std::string *error);
+// The same for a file already open (a regular file at `path`); the
+// descriptor stays the caller's.
+bool scan_fd(Db db, int fd, const std::string &path, MapFile *map, MapScan *scan,
+             std::string *error);
 
 // The index key of an id: "%d" of the 32-bit value, into `out` (12 bytes);
 // returns its length.
@@ -135,9 +163,6 @@ std::string base_name(const std::string &path);
 // create_temp: a new empty file (mode 0600) for `final_path`; returns its
 // descriptor (close-on-exec) and sets *temp, or -1 with errno set.
 int create_temp(const std::string &final_path, std::string *temp);
-// link_temp: a new hard link to `existing` under such a name for
-// `final_path`; false with errno set on failure.
-bool link_temp(const std::string &existing, const std::string &final_path, std::string *temp);
 // Unlinks *temp (if set) and clears it.
 void drop_temp(std::string *temp);
 // The file has been renamed away: it is no longer ours to remove.
@@ -200,6 +225,11 @@ struct Prepared {
   std::string target;   // the map path the indexes belong to
   std::string display;  // the file named in messages
   MapFile map;          // the file read
+  // The policy the records are judged by, and whether the refused ones are
+  // left out (see MapScan); set before prepare_map.
+  const PolicyCheck *policy = nullptr;
+  bool leave_out = false;
+  int source_fd = -1;  // read this descriptor instead of opening `source`
   MapScan scan;
   BigVector<uint32_t> by_name, by_id;
   size_t problems = 0;
@@ -215,11 +245,51 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
 // modification time no older than `map_mtime`.
 bool write_indexes(Prepared *p, const struct timespec &map_mtime, std::string *error);
 
+// What a map may hold: the content policy applied where maps are put in
+// place.  A record that would grant privilege on a host (a reserved id, a
+// local account's name or id, a password that logs in) is refused.
+struct Policy {
+  uint32_t min_uid = 1000;  // UID_MIN of login.defs, [policy] min_uid, --min-uid
+  uint32_t min_gid = 1000;
+  std::vector<uint32_t> allow_gid;  // local or reserved gids allowed as primary groups
+  // The local accounts and groups, which `files` answers from first.
+  std::string local_passwd = "/etc/passwd";
+  std::string local_group = "/etc/group";
+  std::string login_defs = "/etc/login.defs";
+};
+
+// Fills *policy from login.defs (UID_MIN, GID_MIN) and then the [policy]
+// section of `config`.  False with *error set ("FILE:LINE: TEXT") on a bad
+// value.
+bool load_policy(const Config &config, Policy *policy, std::string *error);
+
+// A policy ready to judge records: the local accounts and groups read.
+struct PolicyCheck {
+  Policy policy;
+  // Names and ids of /etc/passwd (users) and /etc/group (groups), each with
+  // the name or id it stands for (for messages).
+  std::unordered_map<std::string_view, uint32_t> user_names, group_names;
+  std::unordered_map<uint32_t, std::string_view> user_ids, group_ids;
+  std::deque<std::string> storage;  // the names the views point into
+};
+
+// Reads the local files of `policy`.  A local file that is missing counts
+// as empty; one that can't be read is an error.
+bool prepare_policy(const Policy &policy, PolicyCheck *check, std::string *error);
+
+// Judges one map line (without its newline).  Returns false with *reason
+// set when the record must not be served; true otherwise, with *note set
+// (else left empty) when something about it is worth reporting although it
+// is kept.
+bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::string *reason,
+                std::string *note);
+
 struct BuildOptions {
   std::string passwd_map;
   std::string group_map;
   bool strict = false;
   bool wait = true;  // for the update lock
+  Policy policy;
   // Test seam: called after a map has been read, before the tool makes
   // sure it did not change meanwhile.
   void (*after_read)(const std::string &map_path, void *arg) = nullptr;
@@ -236,9 +306,11 @@ struct InstallOptions {
   std::string new_group;
   double max_drop = 50;  // percent of the current map's records
   bool force = false;
+  bool follow_symlinks = false;  // a staged symbolic link is refused unless set
   bool strict = false;
   bool dry_run = false;
   bool wait = true;
+  Policy policy;
   // Test seam: called before each rename that puts a file in place.
   void (*before_rename)(const std::string &path, void *arg) = nullptr;
   void *hook_arg = nullptr;
@@ -249,6 +321,7 @@ int run_install(const InstallOptions &options);
 struct CheckOptions {
   std::string passwd_map;
   std::string group_map;
+  Policy policy;
 };
 
 int run_check(const CheckOptions &options);

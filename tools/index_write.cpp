@@ -25,7 +25,9 @@ namespace {
 // Temporary files in existence, so that a terminating signal can remove
 // them: fixed slots of plain bytes, since the handler may only call
 // async-signal-safe functions.
-constexpr int kTempSlots = 8;  // two maps, each with two indexes and itself
+// Two maps, each with two indexes, itself (twice while lines are left out)
+// and its staged file set aside, with room to spare.
+constexpr int kTempSlots = 16;
 constexpr size_t kTempPathMax = 4096;
 char temp_slots[kTempSlots][kTempPathMax];
 volatile sig_atomic_t temp_used[kTempSlots];
@@ -220,8 +222,22 @@ void forget_temp(const std::string &path) {
     if (temp_used[i] && path == temp_slots[i]) temp_used[i] = 0;
 }
 
+// Terminating signals wait while a temporary file is made and registered,
+// so that none can come between the two.
+struct SignalsHeld {
+  sigset_t old;
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+};
+
 int create_temp(const std::string &final_path, std::string *temp) {
   *temp = temp_prefix(final_path) + "XXXXXX";
+  SignalsHeld held;
   int fd = mkostemp(temp->data(), O_CLOEXEC);
   if (fd < 0) {
     temp->clear();
@@ -229,31 +245,6 @@ int create_temp(const std::string &final_path, std::string *temp) {
   }
   remember_temp(*temp);
   return fd;
-}
-
-bool link_temp(const std::string &existing, const std::string &final_path, std::string *temp) {
-  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 rng(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = temp_prefix(final_path);
-    for (size_t i = 0; i < kTempRandom; ++i) name += kChars[rng() % (sizeof kChars - 1)];
-    // Registered first: a signal between the link and the registration
-    // would otherwise leave it behind.
-    remember_temp(name);
-    if (link(existing.c_str(), name.c_str()) == 0) {
-      *temp = name;
-      return true;
-    }
-    int saved = errno;
-    forget_temp(name);
-    if (saved != EEXIST) {
-      errno = saved;
-      return false;
-    }
-  }
-  errno = EEXIST;
-  return false;
 }
 
 void drop_temp(std::string *temp) {
@@ -266,7 +257,8 @@ void drop_temp(std::string *temp) {
 void remove_stale_temps(const std::string &map_path, Db db) {
   std::string dir = directory_of(map_path);
   std::vector<std::string> prefixes;
-  for (const char *suffix : {"", NSS_VESK_SUFFIX_NAME, words(db).id_suffix})
+  // The map's, its indexes', and the staged file's set aside.
+  for (const char *suffix : {"", NSS_VESK_SUFFIX_NAME, words(db).id_suffix, ".new"})
     prefixes.push_back("." + base_name(map_path) + suffix + kTempMark);
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) return;
@@ -296,7 +288,6 @@ bool write_index(const MapScan &scan, const BigVector<uint32_t> &order, bool by_
     *error = "can't create a temporary file beside " + path + ": " + strerror(errno);
     return false;
   }
-  remember_temp(temp);
   bool ok = fchmod(fd, 0644) == 0;
   if (!ok) *error = strerror(errno);
   if (ok) ok = write_records(fd, scan, order, by_name, error);
@@ -340,13 +331,18 @@ bool commit(std::vector<PendingIndex> *pending, std::string *error,
       continue;
     }
     if (before_rename != nullptr) before_rename(p.path, arg);
-    if (rename(p.temp.c_str(), p.path.c_str()) != 0) {
-      *error = "can't replace " + p.path + ": " + strerror(errno);
-      discard(&p);
-      ok = false;
-      continue;
+    {
+      // Renamed and forgotten together: a signal in between would remove
+      // nothing, but the slot must not outlive the name.
+      SignalsHeld held;
+      if (rename(p.temp.c_str(), p.path.c_str()) != 0) {
+        *error = "can't replace " + p.path + ": " + strerror(errno);
+        discard(&p);
+        ok = false;
+        continue;
+      }
+      forget_temp(p.temp);
     }
-    forget_temp(p.temp);
     p.temp.clear();
     std::string dir = directory_of(p.path);
     if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);

@@ -32,7 +32,21 @@ namespace {
 // are not counted).
 struct Diff {
   size_t before = 0, after = 0, added = 0, removed = 0, changed = 0;
+  size_t renumbered = 0;  // of the changed: a new uid or gid
+  size_t left_out = 0;    // lines of the new map the policy refused
 };
+
+// The id field of a map line (the third), or UINT64_MAX.
+uint64_t line_id(std::string_view line) {
+  size_t c1 = line.find(':');
+  size_t c2 = c1 == line.npos ? c1 : line.find(':', c1 + 1);
+  if (c2 == line.npos) return UINT64_MAX;
+  uint64_t id = 0;
+  size_t i = c2 + 1;
+  for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && id <= UINT32_MAX; ++i)
+    id = id * 10 + static_cast<uint64_t>(line[i] - '0');
+  return i == c2 + 1 ? UINT64_MAX : id;
+}
 
 // A read-only mapping of a whole file, released when destroyed.  Used for
 // the current map and index, which the update lock keeps our own runs from
@@ -86,7 +100,11 @@ struct DiffWalk {
     int c = 1;
     while (j < order.size() && (c = strcmp(next_name(), name)) < 0) ++d.added, ++j;
     if (c == 0) {
-      if (next_map.line(next.records[order[j]].offset) != line) ++d.changed;
+      const MapRecord &r = next.records[order[j]];
+      if (next_map.line(r.offset) != line) {
+        ++d.changed;
+        if (line_id(line) != r.id) ++d.renumbered;
+      }
       ++j;
     } else {
       ++d.removed;
@@ -140,11 +158,11 @@ bool walk_through_index(const std::string &target, DiffWalk *walk) {
 
 // Compares the current map at `target` with the new one, read from
 // `source`.
-bool compare_with_current(Db db, const std::string &target, const std::string &source,
+bool compare_with_current(Db db, const std::string &target, int source_fd, off_t source_size,
                           const Prepared &next, Diff *diff, std::string *error) {
-  Mapping next_map;
-  if (!next_map.open(source)) {
-    *error = source + ": " + strerror(errno);
+  Mapping next_map(source_fd, source_size);
+  if (next_map.data == nullptr && source_size > 0) {
+    *error = strerror(errno);
     return false;
   }
   DiffWalk walk{next.scan, next.by_name, next_map};
@@ -170,87 +188,136 @@ bool compare_with_current(Db db, const std::string &target, const std::string &s
   return true;
 }
 
+// Of two exit statuses the one that tells more: a failure, then a refusal,
+// then problems reported, then success.
+int worse(int a, int b) {
+  auto rank = [](int status) {
+    return status == kExitFailure ? 3 : status == kExitRefused ? 2 : status == kExitOk ? 0 : 1;
+  };
+  return rank(a) >= rank(b) ? a : b;
+}
+
 // One database's way from the staged file to the map.
 struct Staging {
   Db db = Db::Passwd;
   std::string target;  // the map
   std::string staged;  // the new map as it was left for us
-  bool named = false;  // given on the command line, so it must exist
+  bool named = false;  // given on the command line: never removed, and must exist
   bool present = false;
   struct stat found {};  // the staged file itself (not followed), when found
-  bool consume = false;  // it lies beside the map: removed once installed
   std::string map_temp;  // the new map beside the map, under a temporary name
   Prepared p;
   Diff diff;
   int status = kExitOk;
   bool refused = false;
+  bool unchanged = false;  // the new map and its indexes are the current ones
+  bool completed = false;  // an interrupted install was completed
   std::string messages;
 
   void fail(const std::string &where, const std::string &text) {
     add_message(&messages, where, text);
     status = kExitFailure;
   }
+  void refuse(const std::string &text) {
+    add_message(&messages, staged, text + "; nothing installed");
+    refused = true;
+    status = worse(status, kExitRefused);
+  }
 };
 
-bool same_directory(const std::string &a, const std::string &b) {
-  struct stat sa, sb;
-  return stat(directory_of(a).c_str(), &sa) == 0 && stat(directory_of(b).c_str(), &sb) == 0 &&
-         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// Opens the staged file for reading without following a symbolic link
+// (unless asked to) and makes sure that it is a regular file before a byte
+// of it is read: a device is never opened, a FIFO never waited for.
+// Returns the descriptor, or -1 with *refusal (the file is not acceptable)
+// or *error (it can't be read) set.
+int open_staged(const std::string &path, bool follow, const struct stat &seen,
+                std::string *refusal, std::string *error) {
+  if (S_ISLNK(seen.st_mode) && !follow) {
+    *refusal = "is a symbolic link (--follow-symlinks installs what it points to)";
+    return -1;
+  }
+  struct stat st = seen;
+  if (S_ISLNK(seen.st_mode) && stat(path.c_str(), &st) != 0) {
+    *error = strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *refusal = "is not a regular file";
+    return -1;
+  }
+  int fd = open(path.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
+  struct stat opened;
+  if (fd < 0 || fstat(fd, &opened) != 0) {
+    *error = strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    close(fd);
+    *error = "was replaced while it was opened; nothing installed (run again)";
+    return -1;
+  }
+  return fd;
 }
 
-// Copies `source` into a new temporary file beside `target`, flushed to
-// disk.  Fails if the source changes while it is copied.
-bool copy_to_temp(const std::string &source, const std::string &target, std::string *temp,
-                  std::string *error) {
-  struct stat before;
-  Fd in(open_regular(source.c_str(), &before));
-  if (in.fd < 0) {
-    *error = errno == EINVAL ? "not a regular file" : strerror(errno);
-    return false;
+// Copies bytes [from, from + length) of `in` to the end of `out`.
+bool copy_range(int in, uint64_t from, uint64_t length, int out, std::vector<char> *buffer) {
+  off_t at = static_cast<off_t>(from);
+  bool plain = !buffer->empty();
+  while (length > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(length, 1 << 30));
+    ssize_t n;
+    if (!plain) {
+      n = copy_file_range(in, &at, out, nullptr, want, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        plain = true;
+        buffer->resize(1 << 20);
+        continue;
+      }
+    } else {
+      n = pread(in, buffer->data(), std::min(want, buffer->size()), at);
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        ssize_t w = write(out, buffer->data() + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EINTR) return false;
+        if (w > 0) done += w;
+      }
+      if (n > 0) at += n;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {  // the file is shorter than it was
+      errno = ENODATA;
+      return false;
+    }
+    length -= static_cast<uint64_t>(n);
   }
+  return true;
+}
+
+// Copies the staged file into a new file of our own beside the map: never
+// the staged inode itself, so its owner, its mode and any descriptor still
+// open on it have no hold on the map.  The copy is what is read and
+// checked.  Fails if the staged file changes while it is copied.
+bool copy_staged(int in, const struct stat &before, const std::string &target, std::string *temp,
+                 std::string *error) {
   Fd out(create_temp(target, temp));
   if (out.fd < 0) {
     *error = "can't create a temporary file beside " + target + ": " + strerror(errno);
     return false;
   }
-  uint64_t copied = 0;
-  bool plain = false;  // copy_file_range refused: read and write instead
   std::vector<char> buffer;
-  for (;;) {
-    ssize_t n;
-    if (!plain) {
-      n = copy_file_range(in.fd, nullptr, out.fd, nullptr, 1 << 30, 0);
-      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) &&
-          copied == 0) {
-        plain = true;
-        buffer.resize(1 << 20);
-        continue;
-      }
-    } else {
-      n = read(in.fd, buffer.data(), buffer.size());
-      for (ssize_t done = 0; n > 0 && done < n;) {
-        ssize_t w = write(out.fd, buffer.data() + done, static_cast<size_t>(n - done));
-        if (w < 0 && errno != EINTR) {
-          n = -1;
-          break;
-        }
-        if (w > 0) done += w;
-      }
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "can't copy to " + *temp + ": " + strerror(errno);
-      drop_temp(temp);
-      return false;
-    }
-    if (n == 0) break;
-    copied += static_cast<uint64_t>(n);
+  if (!copy_range(in, 0, static_cast<uint64_t>(before.st_size), out.fd, &buffer)) {
+    *error = "can't copy to " + *temp + ": " + strerror(errno);
+    drop_temp(temp);
+    return false;
   }
   struct stat after;
-  if (fstat(in.fd, &after) != 0 || after.st_size != before.st_size ||
-      copied != static_cast<uint64_t>(before.st_size) ||
+  char extra;
+  if (fstat(in, &after) != 0 || after.st_size != before.st_size ||
       after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+      pread(in, &extra, 1, before.st_size) != 0) {
     *error = "changed while it was copied; nothing installed (run again)";
     drop_temp(temp);
     return false;
@@ -258,10 +325,81 @@ bool copy_to_temp(const std::string &source, const std::string &target, std::str
   return true;
 }
 
+// Writes the new map again without the lines left out, into another
+// temporary file, and moves the records' offsets to match.
+bool leave_lines_out(Staging *s, std::string *error) {
+  MapScan &scan = s->p.scan;
+  Fd in(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  std::string temp;
+  Fd out(create_temp(s->target, &temp));
+  if (in.fd < 0 || out.fd < 0) {
+    *error = std::string("can't create a temporary file beside ") + s->target + ": " +
+             strerror(errno);
+    drop_temp(&temp);
+    return false;
+  }
+  std::vector<char> buffer;
+  uint64_t at = 0, size = s->p.map.size;
+  bool ok = true;
+  for (const LeftOut &l : scan.left_out) {
+    ok = ok && copy_range(in.fd, at, l.offset - at, out.fd, &buffer);
+    at = l.offset + l.length;
+  }
+  ok = ok && copy_range(in.fd, at, size - at, out.fd, &buffer);
+  struct stat st;
+  if (!ok || fstat(out.fd, &st) != 0) {
+    *error = "can't write " + temp + ": " + strerror(errno);
+    drop_temp(&temp);
+    return false;
+  }
+  // Records and left-out lines are both in map order.
+  uint64_t gone = 0;
+  size_t next = 0;
+  for (MapRecord &r : scan.records) {
+    while (next < scan.left_out.size() && scan.left_out[next].offset < r.offset)
+      gone += scan.left_out[next++].length;
+    r.offset -= gone;
+  }
+  drop_temp(&s->map_temp);
+  s->map_temp = temp;
+  s->p.map.path = temp;
+  s->p.map.st = st;
+  s->p.map.size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// True when the files at `a` and `b` hold the same bytes.
+bool same_bytes(const std::string &a, const std::string &b) {
+  Mapping ma, mb;
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0 || sa.st_size != sb.st_size)
+    return false;
+  if (sa.st_size == 0) return true;
+  return ma.open(a) && mb.open(b) && ma.size == mb.size && memcmp(ma.data, mb.data, ma.size) == 0;
+}
+
+// The new map and its indexes hold exactly the bytes of the current ones,
+// and the current indexes are not older than the map: installing would
+// change nothing that a lookup sees.
+bool already_installed(const Staging &s) {
+  struct stat map_st;
+  if (stat(s.target.c_str(), &map_st) != 0 || !same_bytes(s.map_temp, s.target)) return false;
+  for (const PendingIndex &index : s.p.pending) {
+    struct stat st;
+    if (stat(index.path.c_str(), &st) != 0 || st.st_mtim.tv_sec < map_st.st_mtim.tv_sec ||
+        !same_bytes(index.temp, index.path))
+      return false;
+  }
+  return true;
+}
+
 // Removes the staged file now that it is installed, unless a newer one has
 // taken its place meanwhile: whatever stands there is first renamed aside
-// (atomically), and put back if it is not the file installed.
+// (atomically), and put back if it is not the file installed.  Only the
+// default staged files (MAP.new) are consumed; a file named on the command
+// line is never touched.
 void consume_staged(const Staging &s) {
+  if (s.named) return;
   std::string aside;
   int fd = create_temp(s.staged, &aside);
   if (fd < 0) return;
@@ -271,7 +409,9 @@ void consume_staged(const Staging &s) {
     drop_temp(&aside);
     return;
   }
-  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino) {
+  if (now.st_dev != s.found.st_dev || now.st_ino != s.found.st_ino ||
+      now.st_mtim.tv_sec != s.found.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != s.found.st_mtim.tv_nsec) {
     if (renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, s.staged.c_str(), RENAME_NOREPLACE) == 0) {
       forget_temp(aside);
       return;
@@ -281,10 +421,47 @@ void consume_staged(const Staging &s) {
   drop_temp(&aside);
 }
 
-// Reads the staged map and the current one, compares them and applies the
-// guards; unless this is a dry run, leaves the new map and its indexes as
+std::string percent(size_t part, size_t whole) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+// The guards against a broken export: why the new map must not replace
+// the current one, or "".
+std::string guard(const Staging &s, const InstallOptions &o) {
+  const Diff &d = s.diff;
+  char limit[32];
+  snprintf(limit, sizeof limit, "%g%%", o.max_drop);
+  std::string refusal;
+  size_t staged = d.after + d.left_out;
+  // Records renumbered count as removed: another uid is another user to
+  // every file, process and group that names the old one.
+  size_t lost = d.removed + d.renumbered;
+  if (d.before > 0 && d.after == 0) {
+    refusal = "has no records" + (d.left_out > 0 ? " to serve (" + std::to_string(d.left_out) +
+                                                       " left out)"
+                                                 : std::string()) +
+              ", the current map has " + std::to_string(d.before);
+  } else if (d.before > 0 &&
+             static_cast<double>(lost) * 100 > o.max_drop * static_cast<double>(d.before)) {
+    refusal = "would remove " + std::to_string(d.removed) +
+              (d.renumbered > 0 ? " and renumber " + std::to_string(d.renumbered) : "") +
+              " of the " + std::to_string(d.before) + " records of the current map (" +
+              percent(lost, d.before) + "), more than --max-drop " + limit;
+  } else if (staged > 0 &&
+             static_cast<double>(d.left_out) * 100 > o.max_drop * static_cast<double>(staged)) {
+    refusal = "would leave out " + std::to_string(d.left_out) + " of its " + std::to_string(staged) +
+              " records (" + percent(d.left_out, staged) + "), more than --max-drop " + limit;
+  }
+  if (refusal.empty() || o.force) return "";
+  return refusal + "; --force installs it anyway";
+}
+
+// Reads the staged map, checks it and compares it with the current one;
+// unless this is a dry run, leaves the new map and its indexes as
 // temporary files beside the map, flushed to disk.
-void stage(Staging *s, const InstallOptions &o) {
+void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
   if (lstat(s->staged.c_str(), &s->found) != 0) {
     if (errno != ENOENT || s->named) s->fail(s->staged, strerror(errno));
     return;
@@ -292,90 +469,121 @@ void stage(Staging *s, const InstallOptions &o) {
   struct stat current;
   if (lstat(s->target.c_str(), &current) == 0 && current.st_dev == s->found.st_dev &&
       current.st_ino == s->found.st_ino) {
-    // MAP.new still naming the map is what an install killed just after
-    // putting the map in place leaves behind: the update is complete.
+    // MAP.new naming the map itself is what an install of an earlier
+    // version, killed just after putting the map in place, leaves behind.
     if (s->named)
       s->fail(s->staged, "is the current map itself: nothing to install (build indexes it)");
     else if (!o.dry_run)
-      consume_staged(*s);
+      consume_staged(*s), s->completed = true;
     return;
   }
   s->present = true;
-  s->consume = same_directory(s->staged, s->target);
-  std::string source = s->staged, error;
+  std::string refusal, error;
+  Fd staged(open_staged(s->staged, o.follow_symlinks, s->found, &refusal, &error));
+  if (staged.fd < 0) {
+    if (!refusal.empty())
+      s->refuse(refusal);
+    else
+      s->fail(s->staged, error);
+    return;
+  }
+  struct stat staged_st;
+  if (fstat(staged.fd, &staged_st) != 0) {
+    s->fail(s->staged, strerror(errno));
+    return;
+  }
+  // The copy of our own is what is checked and installed; a dry run reads
+  // the staged file itself.
+  Fd copy;
   if (!o.dry_run) {
-    // A plain file beside the map becomes the map itself; anything else (a
-    // symbolic link, a file with other names that may be rewritten in place,
-    // a file elsewhere) is copied next to the map first.
-    bool linked = s->consume && S_ISREG(s->found.st_mode) && s->found.st_nlink == 1 &&
-                  link_temp(s->staged, s->target, &s->map_temp);
-    if (!linked && !copy_to_temp(s->staged, s->target, &s->map_temp, &error)) {
+    if (!copy_staged(staged.fd, staged_st, s->target, &s->map_temp, &error)) {
       s->fail(s->staged, error);
       return;
     }
-    source = s->map_temp;
-    // Start writing the new map out now (if the sync tool left it
-    // unflushed), so that the flush before the renames waits less.
-    Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd >= 0) sync_file_range(fd.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    copy.fd = open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (copy.fd < 0) {
+      s->fail(s->map_temp, strerror(errno));
+      return;
+    }
+    // Start writing the new map out now, so that the flush before the
+    // renames waits less.
+    sync_file_range(copy.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+  int source_fd = o.dry_run ? staged.fd : copy.fd;
+
+  // A transfer cut short leaves a map whose last line is cut: its fields
+  // would become a record (a gid of 27001 cut to 27).
+  char last = '\n';
+  if (staged_st.st_size > 0 && pread(source_fd, &last, 1, staged_st.st_size - 1) != 1) {
+    s->fail(s->staged, strerror(errno));
+    return;
+  }
+  if (last != '\n') {
+    s->refuse("does not end in a newline (a transfer cut short?)");
+    return;
   }
 
-  s->status = prepare_map(s->db, source, s->staged, s->target, &s->p, &s->messages);
+  s->p.policy = &policy;
+  s->p.leave_out = true;
+  s->p.source_fd = source_fd;
+  s->status = prepare_map(s->db, o.dry_run ? s->staged : s->map_temp, s->staged, s->target, &s->p,
+                          &s->messages);
   if (s->status == kExitFailure) return;
+  if (s->status == kExitProblems) s->status = kExitInstalledWithProblems;
+  s->diff.left_out = s->p.scan.left_out.size();
+  if (!o.dry_run && !s->p.scan.left_out.empty()) {
+    close(copy.release());
+    if (!leave_lines_out(s, &error)) {
+      s->fail(s->staged, error);
+      return;
+    }
+    copy.fd = open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (copy.fd < 0) {
+      s->fail(s->map_temp, strerror(errno));
+      return;
+    }
+    source_fd = copy.fd;
+  }
+  struct stat source_st;
+  if (fstat(source_fd, &source_st) != 0) {
+    s->fail(s->staged, strerror(errno));
+    return;
+  }
 
   // The comparison with the current map runs while the new map reaches the
   // disk and its indexes are written (they are discarded if it is refused).
   bool compared = false, written = o.dry_run;
   std::string compare_error;
   auto compare = [&] {
-    compared = compare_with_current(s->db, s->target, source, s->p, &s->diff, &compare_error);
+    compared = compare_with_current(s->db, s->target, source_fd, source_st.st_size, s->p,
+                                    &s->diff, &compare_error);
   };
   if (o.dry_run) {
     compare();
   } else {
     in_parallel(compare, [&] {
-      // The new map: readable by every process, on disk before it is
-      // renamed into place.  Its indexes must not be older than it.
-      Fd fd(open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-      struct stat st;
+      // The new map: owned by us, readable by every process, on disk before
+      // it is renamed into place.  Its indexes must not be older than it.
       // Only its data needs flushing here: its name and mode reach the disk
       // with the directory.
-      if (fd.fd < 0 || fstat(fd.fd, &st) != 0 ||
-          ((st.st_mode & 07777) != 0644 && fchmod(fd.fd, 0644) != 0) || fdatasync(fd.fd) != 0)
+      if (fchmod(source_fd, 0644) != 0 || fdatasync(source_fd) != 0)
         error = s->map_temp + ": " + strerror(errno);
-      else if (!write_indexes(&s->p, st.st_mtim, &error))
+      else if (!write_indexes(&s->p, source_st.st_mtim, &error))
         error = s->target + ": " + error;
       else
         written = true;
     });
   }
+  s->diff.left_out = s->p.scan.left_out.size();
   if (!compared) s->fail("install", "can't compare the maps: " + compare_error);
   if (!written) s->fail(s->staged, error + "; nothing installed");
   if (s->status == kExitFailure) return;
 
-  // Guards against a broken export.
-  const Diff &d = s->diff;
-  std::string refusal;
-  if (!o.force && d.before > 0 && d.after == 0) {
-    refusal = "has no records, the current map has " + std::to_string(d.before);
-  } else if (!o.force && d.before > 0 &&
-             static_cast<double>(d.removed) * 100 > o.max_drop * static_cast<double>(d.before)) {
-    char share[32];
-    snprintf(share, sizeof share, "%.1f%%", 100.0 * static_cast<double>(d.removed) /
-                                                static_cast<double>(d.before));
-    char limit[32];
-    snprintf(limit, sizeof limit, "%g%%", o.max_drop);
-    refusal = "would remove " + std::to_string(d.removed) + " of the " +
-              std::to_string(d.before) + " records of the current map (" + share +
-              "), more than --max-drop " + limit;
-  }
-  if (!refusal.empty()) refusal += "; --force installs it anyway";
-  if (refusal.empty() && o.strict && s->p.problems > 0)
-    refusal = std::to_string(s->p.problems) + " problem(s) (--strict)";
-  if (!refusal.empty()) {
-    add_message(&s->messages, s->staged, refusal + "; nothing installed");
-    s->refused = true;
-    s->status = kExitProblems;
+  std::string refusal_text = guard(*s, o);
+  if (refusal_text.empty() && o.strict && s->p.problems > 0)
+    refusal_text = std::to_string(s->p.problems) + " problem(s) (--strict)";
+  if (!refusal_text.empty()) {
+    s->refuse(refusal_text);
     return;
   }
   if (o.dry_run) return;
@@ -383,6 +591,7 @@ void stage(Staging *s, const InstallOptions &o) {
     s->fail(s->staged, "changed while it was read; nothing installed (run again)");
     return;
   }
+  s->unchanged = already_installed(*s);
 }
 
 void drop_all(Staging *s) {
@@ -401,7 +610,7 @@ bool commit_staged(Staging *s, const InstallOptions &o) {
     s->fail(s->target, error);
     return false;
   }
-  if (s->consume) consume_staged(*s);
+  consume_staged(*s);
   return true;
 }
 
@@ -409,54 +618,36 @@ std::string summary(const Staging &s, bool dry_run) {
   const Diff &d = s.diff;
   return s.target + ": " + std::to_string(d.before) + " records before, " +
          std::to_string(d.after) + " after: " + std::to_string(d.added) + " added, " +
-         std::to_string(d.removed) + " removed, " + std::to_string(d.changed) + " changed" +
-         (dry_run ? " (dry run: nothing changed)" : "") + "\n";
+         std::to_string(d.removed) + " removed, " + std::to_string(d.changed) + " changed (" +
+         std::to_string(d.renumbered) + " renumbered), " + std::to_string(d.left_out) +
+         " left out" + (dry_run ? " (dry run: nothing changed)" : s.unchanged ? " (unchanged)" : "") +
+         "\n";
 }
 
-}  // namespace
-
-int run_install(const InstallOptions &options) {
-  Staging stagings[2];
-  stagings[0].db = Db::Passwd;
-  stagings[0].target = options.passwd_map;
-  stagings[0].staged = options.new_passwd;
-  stagings[1].db = Db::Group;
-  stagings[1].target = options.group_map;
-  stagings[1].staged = options.new_group;
-  bool named = !options.new_passwd.empty() || !options.new_group.empty();
-  for (Staging &s : stagings) {
-    s.named = !s.staged.empty();
-    if (!named) s.staged = s.target + ".new";
-  }
-
-  UpdateLock lock;
-  std::string error;
-  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
-    report("install", error);
-    return kExitFailure;
-  }
-  if (!options.dry_run) {
-    remove_stale_temps(options.passwd_map, Db::Passwd);
-    remove_stale_temps(options.group_map, Db::Group);
-  }
-
-  in_parallel([&] { if (!stagings[1].staged.empty()) stage(&stagings[1], options); },
-              [&] { if (!stagings[0].staged.empty()) stage(&stagings[0], options); });
+// What one round did.
+struct Round {
   int status = kExitOk;
-  bool any = false;
+  bool any = false;              // something was staged
+  bool changed[2] = {false, false};  // a file of the passwd / group map was replaced
+};
+
+// One round: every staged map checked, then both installed or neither.
+Round install_round(const InstallOptions &options, const PolicyCheck &policy,
+                    Staging (&stagings)[2]) {
+  Round round;
+  in_parallel([&] { if (!stagings[1].staged.empty()) stage(&stagings[1], options, policy); },
+              [&] { if (!stagings[0].staged.empty()) stage(&stagings[0], options, policy); });
   for (Staging &s : stagings) {
     fputs(s.messages.c_str(), stderr);
     s.messages.clear();
-    status = std::max(status, s.status);
-    any = any || s.present;
+    round.status = worse(round.status, s.status);
+    round.any = round.any || s.present;
+    // Completing an install that was interrupted: its cache was never told.
+    if (s.completed) round.changed[&s - stagings] = true;
   }
-  if (!any && status == kExitOk) {
-    report("install", "nothing staged (" + stagings[0].staged + ", " + stagings[1].staged +
-                          "): nothing to do");
-    return kExitOk;
-  }
+  if (!round.any) return round;
   // Both maps or neither: users and groups name each other.
-  bool go = !options.dry_run && status != kExitFailure &&
+  bool go = !options.dry_run && round.status != kExitFailure &&
             std::none_of(std::begin(stagings), std::end(stagings),
                          [](const Staging &s) { return s.refused; });
   if (!go) {
@@ -464,23 +655,108 @@ int run_install(const InstallOptions &options) {
     if (options.dry_run)
       for (const Staging &s : stagings)
         if (s.present && s.status != kExitFailure) fputs(summary(s, true).c_str(), stdout);
-    if (status != kExitFailure && !options.dry_run)
+    if (round.status != kExitFailure && !options.dry_run)
       report("install", "nothing installed");
-    return status;
+    return round;
   }
-  for (Staging &s : stagings) {
+  for (size_t i = 0; i < 2; ++i) {
+    Staging &s = stagings[i];
     if (!s.present) continue;
-    if (!commit_staged(&s, options)) {
+    if (s.unchanged) {
+      // Nothing to replace; a staged file consumed completes what may have
+      // been an interrupted install, so the cache is told all the same.
+      drop_all(&s);
+      consume_staged(s);
+      round.changed[i] = !s.named;
+    } else if (!commit_staged(&s, options)) {
       fputs(s.messages.c_str(), stderr);
       for (Staging &t : stagings) drop_all(&t);
-      return kExitFailure;
+      round.status = kExitFailure;
+      return round;
+    } else {
+      round.changed[i] = true;
     }
     fputs(summary(s, false).c_str(), stdout);
   }
+  return round;
+}
+
+}  // namespace
+
+int run_install(const InstallOptions &options) {
+  bool named = !options.new_passwd.empty() || !options.new_group.empty();
+  UpdateLock lock;
+  std::string error;
+  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
+    report("install", error);
+    return kExitFailure;
+  }
+  PolicyCheck policy;
+  if (!prepare_policy(options.policy, &policy, &error)) {
+    report("install", error);
+    return kExitFailure;
+  }
+  if (!options.dry_run) {
+    remove_stale_temps(options.passwd_map, Db::Passwd);
+    remove_stale_temps(options.group_map, Db::Group);
+  }
+  // A map staged while a round runs is installed by the next one (MAP.new
+  // only); a staged map that a round refused stays as it is and does not
+  // start another.
+  constexpr int kRounds = 8;
+  int status = kExitOk;
+  bool any = false, changed[2] = {false, false};
+  struct stat seen[2] = {};
+  bool seen_any[2] = {false, false};
+  for (int round_number = 0; round_number < kRounds; ++round_number) {
+    Staging stagings[2];
+    stagings[0].db = Db::Passwd;
+    stagings[0].target = options.passwd_map;
+    stagings[0].staged = options.new_passwd;
+    stagings[1].db = Db::Group;
+    stagings[1].target = options.group_map;
+    stagings[1].staged = options.new_group;
+    for (Staging &s : stagings) {
+      s.named = !s.staged.empty();
+      if (!named) s.staged = s.target + ".new";
+    }
+    // A map just before the round's own: skip one already judged.
+    if (round_number > 0) {
+      bool fresh = false;
+      for (int i = 0; i < 2; ++i) {
+        struct stat st;
+        if (lstat(stagings[i].staged.c_str(), &st) != 0) continue;
+        fresh = fresh || !seen_any[i] || st.st_dev != seen[i].st_dev ||
+                st.st_ino != seen[i].st_ino || st.st_mtim.tv_sec != seen[i].st_mtim.tv_sec ||
+                st.st_mtim.tv_nsec != seen[i].st_mtim.tv_nsec || st.st_size != seen[i].st_size;
+      }
+      if (!fresh) break;
+    }
+    Round round = install_round(options, policy, stagings);
+    for (int i = 0; i < 2; ++i) {
+      changed[i] = changed[i] || round.changed[i];
+      if (stagings[i].present) seen[i] = stagings[i].found, seen_any[i] = true;
+      // A staged file consumed by the round must not count as judged.
+      struct stat st;
+      if (lstat(stagings[i].staged.c_str(), &st) != 0) seen_any[i] = false;
+    }
+    if (round.any) any = true;
+    if (round.any || round_number == 0) status = worse(status, round.status);
+    if (named || options.dry_run || round.status == kExitFailure) break;
+  }
   fflush(stdout);
-  for (const Staging &s : stagings)
-    if (s.present && !invalidate_cache(s.db == Db::Passwd ? "passwd" : "group", &error))
-      report(s.target, error);
+  // A cache in front of the module forgets what the old files said: after
+  // every run that replaced a file, even one that failed half-way.
+  for (int i = 0; i < 2; ++i)
+    if (changed[i] && !invalidate_cache(i == 0 ? "passwd" : "group", &error))
+      report(i == 0 ? options.passwd_map : options.group_map, error);
+  if (!any && status == kExitOk) {
+    report("install", "nothing staged (" +
+                          (named ? options.new_passwd + options.new_group
+                                 : options.passwd_map + ".new, " + options.group_map + ".new") +
+                          "): nothing to do");
+    return kExitOk;
+  }
   return status;
 }
 

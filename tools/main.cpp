@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -23,8 +24,10 @@ const char kUsage[] =
     "       vesk-index check [--passwd MAP] [--group MAP]\n"
     "       vesk-index install [--passwd MAP] [--group MAP] [--new-passwd FILE]\n"
     "                          [--new-group FILE] [--max-drop PERCENT] [--force]\n"
-    "                          [--strict] [--dry-run] [--no-wait]\n"
-    "       vesk-index --help | --version\n";
+    "                          [--strict] [--dry-run] [--no-wait] [--follow-symlinks]\n"
+    "       vesk-index --help | --version\n"
+    "Every command also takes [--config FILE] [--min-uid N] [--min-gid N]\n"
+    "[--allow-gid GID]...\n";
 
 const char kHelp[] =
     "\n"
@@ -50,13 +53,19 @@ const char kHelp[] =
     "  --strict            build, install: change nothing if a map has problems\n"
     "  --dry-run           install: make every check and print the summary only\n"
     "  --no-wait           build, install: fail at once if another run is updating\n"
+    "  --follow-symlinks   install: install what a staged symbolic link points to\n"
+    "  --config FILE       the configuration (default /etc/vesk-index.conf)\n"
+    "  --min-uid N         the lowest uid and gid a map may serve (default:\n"
+    "  --min-gid N         UID_MIN and GID_MIN of /etc/login.defs, else 1000)\n"
+    "  --allow-gid GID     a reserved or local gid users may have as primary group\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "\n"
-    "Exit status: 0 all well; 1 problems found (build, install: problems in a\n"
-    "map, the files are still written unless --strict; install: the new map was\n"
-    "refused; check: an index is unusable or incomplete); 2 usage or I/O error, a\n"
-    "map changed while it was read, or another run is updating (--no-wait).\n";
+    "Exit status: 0 all well; 1 build: problems found in a map (indexes still\n"
+    "written unless --strict), install: the new maps refused (nothing installed),\n"
+    "check: an index unusable or incomplete, or problems in a map; 2 usage,\n"
+    "configuration or I/O error, a map changed while it was read, or another run\n"
+    "is updating (--no-wait); 3 install: installed, with problems reported.\n";
 
 int usage_error(const std::string &text) {
   fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
@@ -74,6 +83,11 @@ enum Option {
   kMaxDrop,
   kForce,
   kDryRun,
+  kConfig,
+  kMinUid,
+  kMinGid,
+  kAllowGid,
+  kFollowSymlinks,
 };
 
 const struct option kOptions[] = {
@@ -87,6 +101,11 @@ const struct option kOptions[] = {
     {"max-drop", required_argument, nullptr, kMaxDrop},
     {"force", no_argument, nullptr, kForce},
     {"dry-run", no_argument, nullptr, kDryRun},
+    {"config", required_argument, nullptr, kConfig},
+    {"min-uid", required_argument, nullptr, kMinUid},
+    {"min-gid", required_argument, nullptr, kMinGid},
+    {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"follow-symlinks", no_argument, nullptr, kFollowSymlinks},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -95,7 +114,11 @@ bool applies(const std::string &command, int option) {
   switch (option) {
     case kPasswd:
     case kGroup:
-    case kHelpOption: return true;
+    case kHelpOption:
+    case kConfig:
+    case kMinUid:
+    case kMinGid:
+    case kAllowGid: return true;
     case kStrict:
     case kNoWait: return command != "check";
     default: return command == "install";
@@ -118,6 +141,38 @@ bool parse_percent(const char *text, double *out) {
   return true;
 }
 
+// Commands that reach a directory or the network are programs of their own,
+// so that the tool every host runs links no directory, network or crypto
+// library: "sync" runs vesk-index-sync, "publish" and "fetch" run
+// vesk-index-fetch, each with the command and its options.  They are looked
+// for beside this program first (a build tree), then in the library
+// directory they are installed in.
+int run_program(const std::string &command, int argc, char **argv) {
+  std::string program = command == "sync" ? "vesk-index-sync" : "vesk-index-fetch";
+  std::string self(4096, '\0');
+  ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+  std::vector<std::string> candidates;
+  if (n > 0) {
+    self.resize(static_cast<size_t>(n));
+    candidates.push_back(directory_of(self) + "/" + program);
+  }
+#ifdef VESK_LIBEXEC_DIR
+  candidates.push_back(std::string(VESK_LIBEXEC_DIR) + "/" + program);
+#endif
+  std::vector<char *> args(argv, argv + argc);
+  args.push_back(nullptr);
+  for (const std::string &path : candidates) {
+    if (access(path.c_str(), X_OK) != 0) continue;
+    args[0] = const_cast<char *>(path.c_str());
+    fflush(stdout);
+    execv(path.c_str(), args.data());
+    report(command, "can't run " + path + ": " + strerror(errno));
+    return kExitFailure;
+  }
+  report(command, program + " is not installed (package " + program + ")");
+  return kExitFailure;
+}
+
 }  // namespace
 
 int tool_main(int argc, char **argv) {
@@ -135,6 +190,8 @@ int tool_main(int argc, char **argv) {
     printf("vesk-index (nss-vesk) %s\n", VESK_VERSION);
     return kExitOk;
   }
+  if (command == "sync" || command == "publish" || command == "fetch")
+    return run_program(command, argc, argv);
   if (command != "build" && command != "check" && command != "install")
     return usage_error("unknown command: " + command);
 
@@ -144,12 +201,22 @@ int tool_main(int argc, char **argv) {
   // Options follow the command: parse argv[1..] as a command line of its own.
   opterr = 0;
   optind = 1;
+  std::string config_path = kDefaultConfig;
+  bool config_named = false;
+  // Command-line policy values, applied over the configuration's.
+  bool min_uid_given = false, min_gid_given = false;
+  uint32_t min_uid = 0, min_gid = 0;
+  std::vector<uint32_t> allow_gid;
   int c;
   while ((c = getopt_long(argc - 1, argv + 1, ":h", kOptions, nullptr)) != -1) {
     if (c == '?' || c == ':') {
       std::string arg = argv[optind];  // getopt_long has moved past it
       if (c == ':')
-        return usage_error(arg + (arg == "--max-drop" ? " needs a percentage" : " needs a map path"));
+        return usage_error(arg + (arg == "--max-drop"                             ? " needs a percentage"
+                                  : arg == "--config"                           ? " needs a file"
+                                  : arg.find("-uid") != std::string::npos ||
+                                          arg.find("-gid") != std::string::npos ? " needs an id"
+                                                                                : " needs a map path"));
       return usage_error("unknown option for " + command + ": " + arg);
     }
     if (!applies(command, c))
@@ -161,20 +228,47 @@ int tool_main(int argc, char **argv) {
       case kNoWait: o.wait = false; continue;
       case kForce: o.force = true; continue;
       case kDryRun: o.dry_run = true; continue;
+      case kFollowSymlinks: o.follow_symlinks = true; continue;
       case kMaxDrop:
         if (!parse_percent(optarg, &o.max_drop))
           return usage_error(std::string("--max-drop: not a percentage from 0 to 100: ") + optarg);
         continue;
+      case kMinUid:
+      case kMinGid:
+      case kAllowGid: {
+        uint32_t id;
+        if (!parse_uint32(value, &id))
+          return usage_error(std::string("--") + option_name(c) + ": not an id: " + value);
+        if (c == kMinUid) min_uid = id, min_uid_given = true;
+        if (c == kMinGid) min_gid = id, min_gid_given = true;
+        if (c == kAllowGid) allow_gid.push_back(id);
+        continue;
+      }
       default: break;
     }
-    if (value.empty()) return usage_error(std::string("--") + option_name(c) + ": empty map path");
+    if (value.empty())
+      return usage_error(std::string("--") + option_name(c) +
+                         (c == kConfig ? ": empty path" : ": empty map path"));
     std::string *target = c == kPasswd      ? &o.passwd_map
                           : c == kGroup     ? &o.group_map
                           : c == kNewPasswd ? &o.new_passwd
+                          : c == kConfig    ? &config_path
                                             : &o.new_group;
     *target = value;
+    if (c == kConfig) config_named = true;
   }
   if (optind + 1 < argc) return usage_error(std::string("unexpected argument: ") + argv[optind + 1]);
+
+  Config config;
+  std::string error;
+  if (!read_config(config_path, config_named, &config, &error) ||
+      !load_policy(config, &o.policy, &error)) {
+    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (min_uid_given) o.policy.min_uid = min_uid;
+  if (min_gid_given) o.policy.min_gid = min_gid;
+  o.policy.allow_gid.insert(o.policy.allow_gid.end(), allow_gid.begin(), allow_gid.end());
 
   if (command == "build") {
     BuildOptions options;
@@ -182,12 +276,14 @@ int tool_main(int argc, char **argv) {
     options.group_map = o.group_map;
     options.strict = o.strict;
     options.wait = o.wait;
+    options.policy = o.policy;
     return run_build(options);
   }
   if (command == "install") return run_install(o);
   CheckOptions options;
   options.passwd_map = o.passwd_map;
   options.group_map = o.group_map;
+  options.policy = o.policy;
   return run_check(options);
 }
 

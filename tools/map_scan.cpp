@@ -150,6 +150,21 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
   bool ok = true;
   bool stream_in_step = true;  // the stream stands at walk.pos
   Record record;
+  std::string reason, note;
+  // A line the reader skips: reported, or left out by a policy that leaves
+  // out what it refuses.
+  auto invalid = [&](size_t from, size_t to) {
+    if (scan->policy == nullptr || !scan->leave_out) {
+      scan->problems.push_back(
+          {walk.line, std::string("not a valid ") + kind + " line; the module skips it"});
+      return;
+    }
+    std::string_view text(data + from, to - from - (data[to - 1] == '\n' ? 1 : 0));
+    if (judge_line(*scan->policy, passwd ? Db::Passwd : Db::Group, text, &reason, &note))
+      reason = std::string("not a valid ") + kind + " line";
+    scan->left_out.push_back({base + from, to - from});
+    scan->problems.push_back({walk.line, "left out: " + reason});
+  };
   for (;;) {
     const char *name;
     size_t name_len;
@@ -191,9 +206,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
       for (;;) {
         start = walk.next(&end);
         if (end >= record_end) break;
-        if (!walk.ignorable(start, end))
-          scan->problems.push_back(
-              {walk.line, std::string("not a valid ") + kind + " line; the module skips it"});
+        if (!walk.ignorable(start, end)) invalid(start, end);
       }
       if (end != record_end) {
         *error = "the line reader stopped inside a line";
@@ -204,7 +217,24 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
       name_len = strlen(name);
       id = Database::id(record);
     }
-    if (name_len == 0)
+    bool refused = false;
+    if (scan->policy != nullptr) {
+      std::string_view text(data + start, end - start - (data[end - 1] == '\n' ? 1 : 0));
+      if (!judge_line(*scan->policy, passwd ? Db::Passwd : Db::Group, text, &reason, &note)) {
+        ++scan->refused;
+        refused = true;
+        if (scan->leave_out) {
+          scan->left_out.push_back({base + start, end - start});
+          scan->problems.push_back({walk.line, "left out: " + reason});
+          continue;
+        }
+        scan->problems.push_back({walk.line, "refused: " + reason + " (install leaves it out)"});
+      } else if (!note.empty()) {
+        scan->problems.push_back({walk.line, note});
+      }
+    }
+    if (refused) {
+    } else if (name_len == 0)
       scan->problems.push_back({walk.line, std::string("empty ") + thing +
                                                " name: not indexed by name; lookups by " +
                                                (passwd ? "uid" : "gid") + " still find it"});
@@ -241,9 +271,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
   while (walk.pos < walk.size) {
     size_t end;
     size_t start = walk.next(&end);
-    if (!walk.ignorable(start, end))
-      scan->problems.push_back(
-          {walk.line, std::string("not a valid ") + kind + " line; the module skips it"});
+    if (!walk.ignorable(start, end)) invalid(start, end);
   }
   return true;
 }
@@ -320,6 +348,8 @@ bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
   if (split == 0) return scan_range<Record>(fd, 0, UINT64_MAX, scan, &lines, &map->size, error);
 
   MapScan second;
+  second.policy = scan->policy;
+  second.leave_out = scan->leave_out;
   second.records.reserve(scan->records.capacity() / 2);
   second.names.reserve(scan->names.capacity() / 2);
   bool first_ok = false, second_ok = false;
@@ -349,24 +379,37 @@ bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
   scan->names.insert(scan->names.end(), second.names.begin(), second.names.end());
   scan->problems.insert(scan->problems.end(), std::make_move_iterator(second.problems.begin()),
                         std::make_move_iterator(second.problems.end()));
+  scan->left_out.insert(scan->left_out.end(), second.left_out.begin(), second.left_out.end());
+  scan->refused += second.refused;
   return true;
 }
 
 }  // namespace
 
 bool scan_map(Db db, const std::string &path, MapFile *map, MapScan *scan, std::string *error) {
-  map->path = path;
-  Fd fd(open_regular(path.c_str(), &map->st));
+  struct stat st;
+  Fd fd(open_regular(path.c_str(), &st));
   if (fd.fd < 0) {
+    map->path = path;
     *error = errno == EINVAL ? "not a regular file" : strerror(errno);
+    return false;
+  }
+  return scan_fd(db, fd.fd, path, map, scan, error);
+}
+
+bool scan_fd(Db db, int fd, const std::string &path, MapFile *map, MapScan *scan,
+             std::string *error) {
+  map->path = path;
+  if (fstat(fd, &map->st) != 0) {
+    *error = strerror(errno);
     return false;
   }
   // Most lines are short: about one record per 64 bytes is a fair guess.
   size_t size = static_cast<size_t>(map->st.st_size);
   scan->records.reserve(size / 64 + 16);
   scan->names.reserve(size / 5 + 16);
-  bool ok = db == Db::Passwd ? scan_records<struct passwd>(fd.fd, map, scan, error)
-                             : scan_records<struct group>(fd.fd, map, scan, error);
+  bool ok = db == Db::Passwd ? scan_records<struct passwd>(fd, map, scan, error)
+                             : scan_records<struct group>(fd, map, scan, error);
   if (!ok) *error = "can't read: " + *error;
   return ok;
 }

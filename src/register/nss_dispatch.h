@@ -3,7 +3,10 @@
  * Where the system has <nsswitch.h> with the method table (the build defines
  * VESK_HAVE_NSSWITCH_H), that header is used.  Elsewhere the same layout and
  * values are declared here, so that the registration can be built and tested
- * on a system without the dispatcher.
+ * on a system without the dispatcher.  Those declarations give way to the
+ * system's wherever <nsswitch.h> is in already: the BSDs' <nss.h>, which
+ * nss_vesk.h includes for enum nss_status, includes it, and a second
+ * definition of the table's struct would not compile.
  */
 #ifndef VESK_NSS_DISPATCH_H
 #define VESK_NSS_DISPATCH_H
@@ -14,7 +17,7 @@
 
 #ifdef VESK_HAVE_NSSWITCH_H
 #include <nsswitch.h>
-#else
+#elif !defined(NS_SUCCESS) /* <nsswitch.h> defines it with the results */
 
 /* Dispatcher results: bit values, as a source list's actions test them. */
 #define NS_SUCCESS (1 << 0)  /* the method found the entry */
@@ -46,7 +49,7 @@ typedef void (*nss_module_unregister_fn)(ns_mtab *table, unsigned int size);
 }
 #endif
 
-#endif /* VESK_HAVE_NSSWITCH_H */
+#endif /* VESK_HAVE_NSSWITCH_H, NS_SUCCESS */
 
 #ifdef __cplusplus
 extern "C" {

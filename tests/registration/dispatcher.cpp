@@ -3,11 +3,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace vesk_test {
 
-int compat_result(enum nss_status status, int err) {
+int compat_result(int status, int err) {
   switch (status) {
     case NSS_STATUS_SUCCESS:
       return NS_SUCCESS;
@@ -20,8 +21,26 @@ int compat_result(enum nss_status status, int err) {
       // one.  Any other temporary failure may go to the next source.
       return err == ERANGE ? NS_RETURN : NS_TRYAGAIN;
     default:
-      return NS_UNAVAIL;
+      return 0;  // no result the dispatcher knows: as libc's adapters
   }
+}
+
+int compare_methods(const void *a, const void *b) {
+  const auto *x = static_cast<const ns_mtab *>(a);
+  const auto *y = static_cast<const ns_mtab *>(b);
+  int cmp = strcmp(x->name, y->name);
+  return cmp != 0 ? cmp : strcmp(x->database, y->database);
+}
+
+bool register_module(Register reg, const char *source, Dispatcher *d, std::string *error) {
+  d->table = reg(source, &d->size, &d->unload);
+  if (d->table == nullptr || d->size == 0) {
+    *error = "nss_module_register returned no table";
+    return false;
+  }
+  // In place, as the dispatcher does: a table in read-only memory faults.
+  if (d->size > 1) qsort(d->table, d->size, sizeof d->table[0], compare_methods);
+  return true;
 }
 
 bool load_module(const char *path, const char *source, Dispatcher *d, std::string *error) {
@@ -30,26 +49,20 @@ bool load_module(const char *path, const char *source, Dispatcher *d, std::strin
     *error = dlerror();
     return false;
   }
-  using Register = ns_mtab *(*)(const char *, unsigned int *, nss_module_unregister_fn *);
   auto reg = reinterpret_cast<Register>(dlsym(d->handle, "nss_module_register"));
   if (reg == nullptr) {
     *error = "no nss_module_register in " + std::string(path);
     return false;
   }
-  d->table = reg(source, &d->size, &d->unload);
-  if (d->table == nullptr) {
-    *error = "nss_module_register returned no table";
-    return false;
-  }
-  return true;
+  return register_module(reg, source, d, error);
 }
 
 const ns_mtab *find_method(const Dispatcher &d, const char *database, const char *method) {
-  for (unsigned int i = 0; i < d.size; ++i) {
-    if (strcmp(d.table[i].database, database) == 0 && strcmp(d.table[i].name, method) == 0)
-      return &d.table[i];
-  }
-  return nullptr;
+  ns_mtab key{};
+  key.database = database;
+  key.name = method;
+  return static_cast<const ns_mtab *>(
+      bsearch(&key, d.table, d.size, sizeof d.table[0], compare_methods));
 }
 
 int dispatch(const Dispatcher &d, const char *database, const char *method, void *retval, ...) {
@@ -64,12 +77,22 @@ int dispatch(const Dispatcher &d, const char *database, const char *method, void
 
 namespace {
 
-// The module function types the adapters call through the method data.
+// The pointer types the adapters give the method data: int results, as the
+// platform's adapters declare them.
 template <typename Key, typename Record>
-using KeyedLookup = enum nss_status (*)(Key, Record *, char *, size_t, int *);
+using KeyedLookup = int (*)(Key, Record *, char *, size_t, int *);
 template <typename Record>
-using NextRecord = enum nss_status (*)(Record *, char *, size_t, int *);
-using SetOrEnd = enum nss_status (*)(void);
+using NextRecord = int (*)(Record *, char *, size_t, int *);
+using SetOrEnd = int (*)(void);
+
+// Set once an enumeration ends (anything but a record or a buffer too
+// small); until the next set or end, the module is not called again.  Per
+// thread, as libc keeps it for threaded programs.
+template <typename Record>
+bool &enumeration_ended() {
+  thread_local bool ended = false;
+  return ended;
+}
 
 // getpwnam_r, getpwuid_r, getgrnam_r, getgrgid_r: the dispatcher passes
 // (key, record, buffer, buffer size, int *error number); on success the
@@ -82,7 +105,7 @@ int keyed(void *retval, void *mdata, va_list ap) {
   size_t size = va_arg(ap, size_t);
   int *errnop = va_arg(ap, int *);
   auto lookup = reinterpret_cast<KeyedLookup<Key, Record>>(mdata);
-  enum nss_status status = lookup(key, record, buffer, size, errnop);
+  int status = lookup(key, record, buffer, size, errnop);
   int result = compat_result(status, *errnop);  // *errnop only after the call
   if (result == NS_SUCCESS) *static_cast<Record **>(retval) = record;
   return result;
@@ -91,22 +114,29 @@ int keyed(void *retval, void *mdata, va_list ap) {
 // getpwent_r, getgrent_r: (record, buffer, buffer size, int *error number).
 template <typename Record>
 int next(void *retval, void *mdata, va_list ap) {
+  if (enumeration_ended<Record>()) return NS_NOTFOUND;
   Record *record = va_arg(ap, Record *);
   char *buffer = va_arg(ap, char *);
   size_t size = va_arg(ap, size_t);
   int *errnop = va_arg(ap, int *);
   auto step = reinterpret_cast<NextRecord<Record>>(mdata);
-  enum nss_status status = step(record, buffer, size, errnop);
+  int status = step(record, buffer, size, errnop);
   int result = compat_result(status, *errnop);
-  if (result == NS_SUCCESS) *static_cast<Record **>(retval) = record;
+  if (result == NS_SUCCESS)
+    *static_cast<Record **>(retval) = record;
+  else if (result != NS_RETURN)
+    enumeration_ended<Record>() = true;
   return result;
 }
 
 // setpwent, endpwent, setgrent, endgrent: whatever the caller passes (a
-// "stay open" flag for the set methods) is not used.
+// "stay open" flag for the set methods) is not used, nor is what the
+// function returns.
+template <typename Record>
 int set_or_end(void *mdata) {
-  auto call = reinterpret_cast<SetOrEnd>(mdata);
-  return compat_result(call(), 0);
+  enumeration_ended<Record>() = false;
+  reinterpret_cast<SetOrEnd>(mdata)();
+  return NS_UNAVAIL;
 }
 
 }  // namespace
@@ -123,8 +153,12 @@ int __nss_compat_getpwuid_r(void *retval, void *mdata, va_list ap) {
 int __nss_compat_getpwent_r(void *retval, void *mdata, va_list ap) {
   return vesk_test::next<struct passwd>(retval, mdata, ap);
 }
-int __nss_compat_setpwent(void *, void *mdata, va_list) { return vesk_test::set_or_end(mdata); }
-int __nss_compat_endpwent(void *, void *mdata, va_list) { return vesk_test::set_or_end(mdata); }
+int __nss_compat_setpwent(void *, void *mdata, va_list) {
+  return vesk_test::set_or_end<struct passwd>(mdata);
+}
+int __nss_compat_endpwent(void *, void *mdata, va_list) {
+  return vesk_test::set_or_end<struct passwd>(mdata);
+}
 
 int __nss_compat_getgrnam_r(void *retval, void *mdata, va_list ap) {
   return vesk_test::keyed<const char *, struct group>(retval, mdata, ap);
@@ -135,7 +169,11 @@ int __nss_compat_getgrgid_r(void *retval, void *mdata, va_list ap) {
 int __nss_compat_getgrent_r(void *retval, void *mdata, va_list ap) {
   return vesk_test::next<struct group>(retval, mdata, ap);
 }
-int __nss_compat_setgrent(void *, void *mdata, va_list) { return vesk_test::set_or_end(mdata); }
-int __nss_compat_endgrent(void *, void *mdata, va_list) { return vesk_test::set_or_end(mdata); }
+int __nss_compat_setgrent(void *, void *mdata, va_list) {
+  return vesk_test::set_or_end<struct group>(mdata);
+}
+int __nss_compat_endgrent(void *, void *mdata, va_list) {
+  return vesk_test::set_or_end<struct group>(mdata);
+}
 
 }  // extern "C"

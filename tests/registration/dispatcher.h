@@ -1,9 +1,16 @@
-// A stand-in for the BSD name-service dispatcher, for a system that has none:
-// loads a module file, learns its methods through nss_module_register and
-// calls them as the dispatcher does, with the caller's arguments in a
-// va_list.  The ten __nss_compat_* adapters that libc provides there are
-// defined in dispatcher.cpp and exported from the test program, so the
-// module binds to them when it is loaded.
+// A stand-in for the BSD name-service dispatcher, for a system that has none.
+// It does with a module what the dispatcher does: loads the file, takes the
+// method table from nss_module_register, sorts that table in place with
+// qsort (by method name, then database) and finds methods in it with
+// bsearch, then calls a method with the caller's arguments in a va_list.  A
+// module whose table is not writable fails here as it would there.
+//
+// The ten __nss_compat_* adapters that libc provides there are defined in
+// dispatcher.cpp and exported from the test program, so the module binds to
+// them when it is loaded.  They call the module functions as libc's do:
+// through int-returning pointer types, the set and end methods with no
+// arguments and NS_UNAVAIL as their result whatever the function returned,
+// and an enumeration that ended stays ended until the next set or end.
 #pragma once
 
 #include <string>
@@ -11,6 +18,8 @@
 #include "register/nss_dispatch.h"
 
 namespace vesk_test {
+
+using Register = ns_mtab *(*)(const char *, unsigned int *, nss_module_unregister_fn *);
 
 struct Dispatcher {
   void *handle = nullptr;  // the loaded module
@@ -23,6 +32,13 @@ struct Dispatcher {
 // False, with the reason in *error, if either step fails.
 bool load_module(const char *path, const char *source, Dispatcher *d, std::string *error);
 
+// The registration step alone: calls `reg`, refuses a null or empty table
+// and sorts the table in place.
+bool register_module(Register reg, const char *source, Dispatcher *d, std::string *error);
+
+// The dispatcher's order of table entries: method name, then database.
+int compare_methods(const void *a, const void *b);
+
 // The table entry for a database's method, or null.
 const ns_mtab *find_method(const Dispatcher &d, const char *database, const char *method);
 
@@ -32,6 +48,6 @@ int dispatch(const Dispatcher &d, const char *database, const char *method, void
 
 // How the adapters turn a module status and its error number into a
 // dispatcher result.
-int compat_result(enum nss_status status, int err);
+int compat_result(int status, int err);
 
 }  // namespace vesk_test

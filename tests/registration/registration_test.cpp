@@ -1,11 +1,14 @@
 // The registration table, and the module used through it the way the BSD
 // dispatcher uses it: a copy of the module built with the registration is
-// loaded as source "nssvesk", and every call goes through the table's
-// adapters (see dispatcher.h).
+// loaded as source "nssvesk", its table sorted in place, and every call goes
+// through the table's adapters (see dispatcher.h).
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +25,7 @@
 namespace {
 
 using vesk_test::Dispatcher;
+using vesk_test::Register;
 using vesk_test::dispatch;
 using vesk_test::TempDir;
 using vesk_test::write_file;
@@ -33,7 +37,7 @@ struct Expected {
   const char *function;
 };
 
-// The table, in its order.
+// The table, in the module's order (the dispatcher sorts it).
 const Expected kTable[] = {
     {"passwd", "getpwnam_r", __nss_compat_getpwnam_r, "_nss_vesk_getpwnam_r"},
     {"passwd", "getpwuid_r", __nss_compat_getpwuid_r, "_nss_vesk_getpwuid_r"},
@@ -49,6 +53,29 @@ const Expected kTable[] = {
 
 void unload_stub(ns_mtab *, unsigned int) {}
 
+// True if [address, address + size) lies in one writable mapping of this
+// process.
+bool writable(const void *address, size_t size) {
+  std::ifstream maps("/proc/self/maps");
+  auto begin = reinterpret_cast<uintptr_t>(address);
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long low = 0, high = 0;
+    char perms[5] = {};
+    if (sscanf(line.c_str(), "%lx-%lx %4s", &low, &high, perms) != 3) continue;
+    if (begin >= low && begin + size <= high) return perms[1] == 'w';
+  }
+  return false;
+}
+
+// What a registration returns in ReadOnlyTableFaultsTheRegistration.
+ns_mtab *read_only_table = nullptr;
+ns_mtab *register_read_only(const char *, unsigned int *size, nss_module_unregister_fn *unload) {
+  *size = 10;
+  *unload = nullptr;
+  return read_only_table;
+}
+
 const std::string kBigGecos(3000, 'G');
 
 std::string wide_members() {
@@ -60,6 +87,18 @@ std::string wide_members() {
 class Registration : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The registration sorts the table in place, so a table in read-only
+    // memory faults there: said first, and plainly.
+    void *handle = dlopen(VESK_DISPATCH_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto reg = reinterpret_cast<Register>(dlsym(handle, "nss_module_register"));
+    ASSERT_NE(reg, nullptr);
+    unsigned int size = 0;
+    nss_module_unregister_fn unload = nullptr;
+    ns_mtab *table = reg("nssvesk", &size, &unload);
+    ASSERT_TRUE(table != nullptr && writable(table, size * sizeof table[0]))
+        << "the method table is not writable: the dispatcher sorts it in place";
+    dlclose(handle);
     std::string error;
     ASSERT_TRUE(vesk_test::load_module(VESK_DISPATCH_MODULE, "nssvesk", &d, &error)) << error;
     passwd_map = dir.file("passwd.vesk");
@@ -92,7 +131,7 @@ class Registration : public ::testing::Test {
   // Every name of the database's enumeration, through the dispatcher.
   std::vector<std::string> enumerate(const char *database) {
     bool group = strcmp(database, "group") == 0;
-    EXPECT_EQ(dispatch(d, database, group ? "setgrent" : "setpwent", nullptr, 0), NS_SUCCESS);
+    EXPECT_EQ(dispatch(d, database, group ? "setgrent" : "setpwent", nullptr, 0), NS_UNAVAIL);
     std::vector<std::string> names;
     std::vector<char> buf(16384);
     for (int i = 0; i < 100; ++i) {
@@ -110,7 +149,7 @@ class Registration : public ::testing::Test {
       EXPECT_EQ(record, group ? static_cast<void *>(&gr) : static_cast<void *>(&pw));
       names.push_back(group ? gr.gr_name : pw.pw_name);
     }
-    EXPECT_EQ(dispatch(d, database, group ? "endgrent" : "endpwent", nullptr), NS_SUCCESS);
+    EXPECT_EQ(dispatch(d, database, group ? "endgrent" : "endpwent", nullptr), NS_UNAVAIL);
     return names;
   }
 
@@ -119,12 +158,20 @@ class Registration : public ::testing::Test {
   std::string passwd_map, group_map;
 };
 
+// A copy of the module file, loaded apart from the fixture's (whose table
+// the fixture's registration has sorted already): its table as the module
+// defines it, in writable memory, then sorted in place by the registration.
 TEST_F(Registration, TableHoldsTheTenMethodsInOrderWiredToTheirFunctions) {
+  std::string copy = dir.file("nss_nssvesk.so.1");
+  write_file(copy, vesk_test::read_file(VESK_DISPATCH_MODULE));
+  void *handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
   unsigned int size = 12345;
   nss_module_unregister_fn unload = unload_stub;
-  using Register = ns_mtab *(*)(const char *, unsigned int *, nss_module_unregister_fn *);
-  auto reg = reinterpret_cast<Register>(dlsym(d.handle, "nss_module_register"));
+  auto reg = reinterpret_cast<Register>(dlsym(handle, "nss_module_register"));
+  ASSERT_NE(reg, nullptr);
   ns_mtab *table = reg("nssvesk", &size, &unload);
+  ASSERT_NE(table, d.table);
   ASSERT_EQ(size, 10u);
   EXPECT_EQ(unload, nullptr);
   int passwd = 0, group = 0;
@@ -133,7 +180,7 @@ TEST_F(Registration, TableHoldsTheTenMethodsInOrderWiredToTheirFunctions) {
     EXPECT_STREQ(table[i].database, kTable[i].database);
     EXPECT_STREQ(table[i].name, kTable[i].method);
     EXPECT_EQ(table[i].method, kTable[i].adapter);
-    void *function = dlsym(d.handle, kTable[i].function);
+    void *function = dlsym(handle, kTable[i].function);
     ASSERT_NE(function, nullptr) << kTable[i].function;
     EXPECT_EQ(table[i].mdata, function) << kTable[i].function;
     passwd += strcmp(table[i].database, "passwd") == 0;
@@ -141,10 +188,39 @@ TEST_F(Registration, TableHoldsTheTenMethodsInOrderWiredToTheirFunctions) {
   }
   EXPECT_EQ(passwd, 5);
   EXPECT_EQ(group, 5);
+
+  Dispatcher other;
+  std::string error;
+  ASSERT_TRUE(vesk_test::register_module(reg, "nssvesk", &other, &error)) << error;
+  EXPECT_EQ(other.table, table);
+  for (unsigned int i = 1; i < size; ++i)
+    EXPECT_LT(vesk_test::compare_methods(&table[i - 1], &table[i]), 0) << i;
+  for (const Expected &e : kTable) {
+    const ns_mtab *entry = vesk_test::find_method(other, e.database, e.method);
+    ASSERT_NE(entry, nullptr) << e.database << " " << e.method;
+    EXPECT_EQ(entry->method, e.adapter);
+    EXPECT_EQ(entry->mdata, dlsym(handle, e.function));
+  }
+  dlclose(handle);
+}
+
+// The same ten entries in read-only memory, as a const table would be
+// placed: the registration's sort faults, as the platform's does.
+TEST_F(Registration, ReadOnlyTableFaultsTheRegistration) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void *memory = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  auto *table = static_cast<ns_mtab *>(memory);
+  for (unsigned int i = 0; i < d.size; ++i) table[i] = d.table[d.size - 1 - i];
+  ASSERT_EQ(mprotect(memory, page, PROT_READ), 0);
+  read_only_table = table;
+  Dispatcher other;
+  std::string error;
+  EXPECT_DEATH(vesk_test::register_module(register_read_only, "nssvesk", &other, &error), "");
+  munmap(memory, page);
 }
 
 TEST_F(Registration, RepeatedCallsGiveTheSameTableWhateverTheSourceName) {
-  using Register = ns_mtab *(*)(const char *, unsigned int *, nss_module_unregister_fn *);
   auto reg = reinterpret_cast<Register>(dlsym(d.handle, "nss_module_register"));
   std::vector<ns_mtab> first(d.table, d.table + d.size);
   for (const char *source : {"nssvesk", "something else", ""}) {
@@ -286,7 +362,7 @@ TEST_F(Registration, RecordLargerThanTheFirstBufferReturnsThenSucceeds) {
   EXPECT_EQ(err, ERANGE);
 
   // During enumeration the retry yields the same record, not the next one.
-  ASSERT_EQ(dispatch(d, "group", "setgrent", nullptr, 0), NS_SUCCESS);
+  ASSERT_EQ(dispatch(d, "group", "setgrent", nullptr, 0), NS_UNAVAIL);
   std::vector<std::string> names;
   int returns = 0;
   for (int i = 0; i < 20; ++i) {
@@ -300,31 +376,39 @@ TEST_F(Registration, RecordLargerThanTheFirstBufferReturnsThenSucceeds) {
     if (rc != NS_SUCCESS) break;
     names.push_back(gr.gr_name);
   }
-  EXPECT_EQ(dispatch(d, "group", "endgrent", nullptr), NS_SUCCESS);
+  EXPECT_EQ(dispatch(d, "group", "endgrent", nullptr), NS_UNAVAIL);
   EXPECT_EQ(returns, 1);
   EXPECT_EQ(names, (std::vector<std::string>{"root", "staff", "wide", "users"}));
 }
 
-// Without map files the set methods report the source unavailable while the
-// end methods still succeed, and lookups are unavailable too.
+// Without map files the set functions report the source unavailable while
+// the end functions still succeed (libc's set and end adapters answer
+// NS_UNAVAIL whatever they return, so these are called as the adapters call
+// them), and lookups and enumeration are unavailable too.
 TEST_F(Registration, MissingMapsMakeTheSourceUnavailable) {
   set_paths(dir.file("absent.passwd"), dir.file("absent.group"));
+  auto status = [this](const char *database, const char *method) {
+    const ns_mtab *entry = vesk_test::find_method(d, database, method);
+    return entry ? reinterpret_cast<int (*)(void)>(entry->mdata)() : 42;
+  };
   struct passwd pw;
   struct group gr;
   void *record = nullptr;
   std::vector<char> buf(NSS_VESK_GRGID_MIN_BUFLEN);
   int err = 0;
+  EXPECT_EQ(status("passwd", "setpwent"), NSS_STATUS_UNAVAIL);
   EXPECT_EQ(dispatch(d, "passwd", "setpwent", nullptr, 0), NS_UNAVAIL);
   EXPECT_EQ(dispatch(d, "passwd", "getpwent_r", &record, &pw, buf.data(), buf.size(), &err),
             NS_UNAVAIL);
-  EXPECT_EQ(dispatch(d, "passwd", "endpwent", nullptr), NS_SUCCESS);
+  EXPECT_EQ(status("passwd", "endpwent"), NSS_STATUS_SUCCESS);
   EXPECT_EQ(dispatch(d, "passwd", "getpwnam_r", &record, "alice", &pw, buf.data(), buf.size(),
                      &err),
             NS_UNAVAIL);
+  EXPECT_EQ(status("group", "setgrent"), NSS_STATUS_UNAVAIL);
   EXPECT_EQ(dispatch(d, "group", "setgrent", nullptr, 0), NS_UNAVAIL);
   EXPECT_EQ(dispatch(d, "group", "getgrent_r", &record, &gr, buf.data(), buf.size(), &err),
             NS_UNAVAIL);
-  EXPECT_EQ(dispatch(d, "group", "endgrent", nullptr), NS_SUCCESS);
+  EXPECT_EQ(status("group", "endgrent"), NSS_STATUS_SUCCESS);
   EXPECT_EQ(dispatch(d, "group", "getgrgid_r", &record, static_cast<gid_t>(100), &gr, buf.data(),
                      buf.size(), &err),
             NS_UNAVAIL);

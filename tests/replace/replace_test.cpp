@@ -69,16 +69,16 @@ std::string passwd_map(unsigned gen) {
   return out;
 }
 
-// Group j is "g<j>", gid kGid0 + j; its password field is "p<G>" and its
-// members are "u<j>" and "gen<G>".
+// Group j is "g<j>", gid kGid0 + j; its members are "u<j>" and "gen<G>"
+// with filler whose length changes from one generation to the next.
 std::string group_map(unsigned gen) {
   std::string out;
   for (int k = 0; k < kGroups; ++k) {
     int j = static_cast<int>((static_cast<unsigned>(k) + gen) % kGroups);
     if (!present(gen, j)) continue;
     std::string g = std::to_string(gen);
-    out += "g" + std::to_string(j) + ":p" + g + std::string((gen * 3 + j) % 7, 'x') + ":" +
-           std::to_string(kGid0 + j) + ":u" + std::to_string(j) + ",gen" + g + "\n";
+    out += "g" + std::to_string(j) + ":x:" + std::to_string(kGid0 + j) + ":u" + std::to_string(j) +
+           ",gen" + g + std::string((gen * 3 + j) % 7, 'x') + "\n";
   }
   return out;
 }
@@ -103,12 +103,11 @@ long group_generation(const struct group &gr, int j) {
   if (std::string(gr.gr_name) != "g" + std::to_string(j) || gr.gr_gid != kGid0 + j) return -1;
   unsigned long gen;
   int used = 0;
-  if (sscanf(gr.gr_passwd, "p%lu%n", &gen, &used) != 1) return -1;
-  if (std::string(gr.gr_passwd + used) != std::string((gen * 3 + j) % 7, 'x')) return -1;
+  if (std::string(gr.gr_passwd) != "x") return -1;
   if (gr.gr_mem[0] == nullptr || gr.gr_mem[1] == nullptr || gr.gr_mem[2] != nullptr) return -1;
-  if (std::string(gr.gr_mem[0]) != "u" + std::to_string(j) ||
-      std::string(gr.gr_mem[1]) != "gen" + std::to_string(gen))
-    return -1;
+  if (std::string(gr.gr_mem[0]) != "u" + std::to_string(j)) return -1;
+  if (sscanf(gr.gr_mem[1], "gen%lu%n", &gen, &used) != 1) return -1;
+  if (std::string(gr.gr_mem[1] + used) != std::string((gen * 3 + j) % 7, 'x')) return -1;
   return present(static_cast<unsigned>(gen), j) ? static_cast<long>(gen) : -1;
 }
 

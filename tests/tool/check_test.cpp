@@ -16,12 +16,12 @@ namespace vesk_test {
 namespace {
 
 const char kPasswd[] =
-    "alice:x:100:100:Alice:/home/alice:/bin/sh\n"
-    "bob:x:20:100:Bob:/home/bob:/bin/sh\n"
-    "carol:x:3:100:Carol:/home/carol:/bin/sh\n"
-    "dave:x:1000:100:Dave:/home/dave:/bin/sh\n"
-    "erin:x:55:100:Erin:/home/erin:/bin/sh\n";
-const char kGroup[] = "staff:x:100:alice,bob\nops:x:20:carol\n";
+    "alice:x:100000:100000:Alice:/home/alice:/bin/sh\n"
+    "bob:x:20000:100000:Bob:/home/bob:/bin/sh\n"
+    "carol:x:3000:100000:Carol:/home/carol:/bin/sh\n"
+    "dave:x:1000000:100000:Dave:/home/dave:/bin/sh\n"
+    "erin:x:55000:100000:Erin:/home/erin:/bin/sh\n";
+const char kGroup[] = "devs:x:100000:alice,bob\nops:x:20000:carol\n";
 
 struct Fixture {
   TempDir dir;
@@ -83,9 +83,9 @@ TEST(ToolCheck, FindsEachKindOfDamageAndSaysWhatLookupsDo) {
          });
          write_file(f.passwd + ".ixuid", index_bytes(list, false));
        },
-       {"%s.ixuid: record 2: \"20\" comes after record 1 (\"3\") but sorts before it",
+       {"%s.ixuid: record 2: \"20000\" comes after record 1 (\"3000\") but sorts before it",
         "the ids are sorted numerically, but lookups compare them as strings",
-        "%s:1: \"100\" is in %s.ixuid, but the binary search misses it",
+        "%s:1: \"100000\" is in %s.ixuid, but the binary search misses it",
         "a lookup of it answers \"not found\" without scanning the map"}},
       {"offset at another user's line",
        [](Fixture &f) {
@@ -129,7 +129,7 @@ TEST(ToolCheck, ReportsManyDamagedRecordsOnlyAFewTimes) {
   Fixture f;
   std::string map;
   for (int i = 0; i < 40; ++i)
-    map += "u" + std::to_string(i) + ":x:" + std::to_string(i) + ":1::/:/bin/sh\n";
+    map += "u" + std::to_string(i) + ":x:" + std::to_string(20000 + i) + ":30000::/:/bin/sh\n";
   write_file(f.passwd, map);
   set_mtime(f.passwd, time(nullptr) - 100);
   write_file(f.passwd + ".ixname", index_bytes({{"u0", 0}}));

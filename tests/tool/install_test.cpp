@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,7 +26,7 @@ namespace {
 std::string users(int from, int to, const std::string &comment = "") {
   std::string map;
   for (int i = from; i < to; ++i)
-    map += "u" + std::to_string(i) + ":x:" + std::to_string(10000 + i) + ":100:" + comment +
+    map += "u" + std::to_string(i) + ":x:" + std::to_string(100000 + i) + ":30000:" + comment +
            ":/home/u" + std::to_string(i) + ":/bin/sh\n";
   return map;
 }
@@ -81,6 +82,7 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
     int status;
     const char *said;  // on stderr or stdout
     bool installed;
+    std::string map = "-";  // the map installed, when not the staged one
   } const cases[] = {
       {"empty map", "", "-", {}, 1, "has no records, the current map has 10", false},
       {"empty map, --force", "", "-", {"--force"}, 0, "10 records before, 0 after", true},
@@ -91,12 +93,13 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
       {"drop within a higher limit", users(0, 4), "-", {"--max-drop", "60"}, 0,
        "10 records before, 4 after: 0 added, 6 removed, 0 changed", true},
       {"--force", users(0, 4), "-", {"--force"}, 0, "6 removed", true},
-      {"problems, installed", users(0, 10) + "broken line\n", "-", {}, 1,
-       "passwd.vesk.new:11: not a valid passwd line", true},
+      {"problems, installed", users(0, 11) + "broken line\n", "-", {}, 3,
+       "passwd.vesk.new:12: left out: has 1 field(s); a passwd line has 7", true, users(0, 11)},
       {"problems, --strict", users(0, 10) + "broken line\n", "-", {"--strict"}, 1,
        "1 problem(s) (--strict); nothing installed", false},
       {"--dry-run", users(5, 20, "new"), "-", {"--dry-run"}, 0,
-       "10 records before, 15 after: 10 added, 5 removed, 5 changed (dry run: nothing changed)",
+       "10 records before, 15 after: 10 added, 5 removed, 5 changed (0 renumbered), 0 left out "
+       "(dry run: nothing changed)",
        false},
       {"--dry-run of a refused map", "", "-", {"--dry-run"}, 1, "has no records", false},
       {"group refused: neither installed", users(0, 12), "", {}, 1, "group.vesk.new: has no records",
@@ -117,13 +120,195 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
     if (c.installed) {
-      EXPECT_EQ(read_file(m.passwd), c.passwd_new);
+      EXPECT_EQ(read_file(m.passwd), c.map == "-" ? c.passwd_new : c.map);
       EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1) << "staged map not removed";
       EXPECT_EQ(m.check(), 0);
     } else {
       EXPECT_EQ(snapshot(m.dir.path), before) << "a refused install changed a file";
     }
   }
+}
+
+// Records that would grant privilege on a host are left out of the map put
+// in place, each reported with the rule it breaks; the rest is installed
+// byte for byte.  The local accounts are this system's own /etc/passwd and
+// /etc/group (root, nobody, the sudo group 27).
+TEST(ToolInstall, ContentPolicyLeavesOutRecordsThatWouldGrantPrivilege) {
+  struct {
+    const char *what;
+    bool group;        // a line of the group map, else of the passwd map
+    std::string line;  // added after the fixture's records
+    std::vector<std::string> args;
+    const char *said;  // after "left out: ", or the note for a kept line
+    bool kept;
+  } const cases[] = {
+      {"empty password", false, "toor::100050:30000::/root:/bin/sh", {}, "empty password field", false},
+      {"a hash", false, "h:$6$salt$c2FsdHNhbHQ:100051:30000::/:/bin/sh", {}, "the password field holds a hash", false},
+      {"uid 0", false, "evil:x:0:0::/root:/bin/bash", {}, "uid 0 is below the minimum 1000", false},
+      {"a local account's uid", false, "nb:x:65534:30000::/:/bin/sh", {},
+       "uid 65534 is the id of the local account \"nobody\"", false},
+      {"primary gid 0", false, "g0:x:100052:0::/:/bin/sh", {}, "primary gid 0 is below the minimum", false},
+      {"primary gid of sudo", false, "s:x:100053:27::/:/bin/sh", {"--min-gid", "0"},
+       "primary gid 27 is the gid of the local group \"sudo\"", false},
+      {"primary gid allowed", false, "s:x:100053:27::/:/bin/sh", {"--allow-gid", "27"}, "", true},
+      {"group gid 27", true, "wheel2:x:27:u1", {"--min-gid", "0"},
+       "gid 27 is the id of the local group \"sudo\"", false},
+      {"a local group's name", true, "sudo:x:40000:u1,u2", {}, "group name \"sudo\" is a local group", false},
+      {"a local account's name", false, "root:x:100054:30000::/:/bin/sh", {},
+       "user name \"root\" is a local account", false},
+      {"no id", false, "none:x:4294967295:30000::/:/bin/sh", {}, "uid 4294967295 is reserved", false},
+      {"16-bit no id", true, "none:x:65535:", {}, "gid 65535 is reserved", false},
+      {"numeric name", false, "12345:x:100055:30000::/:/bin/sh", {}, "user name \"12345\" can't be a login name: it is fully numeric", false},
+      {"a space in a name", false, "a b:x:100056:30000::/:/bin/sh", {}, "user name \"a b\" can't be a login name: it contains white space", false},
+      {"minimum from the configuration", false, "low:x:5000:30000::/:/bin/sh", {"--min-uid", "6000"},
+       "uid 5000 is below the minimum 6000", false},
+      {"a local account as member", true, "g9:x:40001:root,u1", {},
+       "lists the local account(s) \"root\"", true},
+      // Lines a transfer garbles.
+      {"CRLF", false, "cr:x:100057:30000::/:/bin/sh\r", {}, "ends in a carriage return", false},
+      {"NUL", false, std::string("nul:x:100058:30000::/:/usr/sbin/no\0login", 38), {},
+       "holds a NUL byte", false},
+      {"eight fields", false, "long:x:100059:30000::/:/bin/sh:extra", {}, "has 8 field(s)", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool strict : {false, true}) {
+      Maps m;
+      std::string clean = c.group ? groups(4) : users(0, 10);
+      std::string staged = clean + c.line + "\n";
+      write_file((c.group ? m.group : m.passwd) + ".new", staged);
+      std::vector<std::string> args = c.args;
+      if (strict) args.push_back("--strict");
+      std::vector<FileState> before = snapshot(m.dir.path);
+      ToolRun run = m.install(args);
+      std::string where = std::string(c.group ? "group" : "passwd") + ".vesk.new:" +
+                          std::to_string(c.group ? 5 : 11) + ": ";
+      if (c.kept && *c.said == '\0') {
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read_file(c.group ? m.group : m.passwd), staged);
+        continue;
+      }
+      EXPECT_NE(run.err.find(where + (c.kept ? "" : "left out: ") + c.said), std::string::npos)
+          << run.err;
+      if (strict) {
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(snapshot(m.dir.path), before) << "--strict installed";
+        continue;
+      }
+      EXPECT_EQ(run.status, 3) << run.err;
+      EXPECT_EQ(read_file(c.group ? m.group : m.passwd), c.kept ? staged : clean);
+      if (!c.kept) {
+        EXPECT_NE(run.out.find(", 1 left out"), std::string::npos) << run.out;
+      }
+      EXPECT_EQ(m.check(), c.kept ? 1 : 0);
+    }
+  }
+  // build and check report what install would leave out, and change no map.
+  Maps m;
+  write_file(m.passwd, users(0, 10) + "evil:x:0:0::/root:/bin/bash\n");
+  ToolRun run = run_tool({"build", "--passwd", m.passwd, "--group", m.group});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("passwd.vesk:11: refused: uid 0"), std::string::npos) << run.err;
+  EXPECT_EQ(m.check(), 1);
+  // A feed that marks every user uid 0 is refused whole.
+  write_file(m.passwd + ".new", "a:x:0:0::/:/bin/sh\nb:x:0:0::/:/bin/sh\n");
+  run = m.install();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("has no records to serve (2 left out)"), std::string::npos) << run.err;
+}
+
+// What arrives as a staged file is not trusted: not its owner, not its
+// mode, not a descriptor left open on it, not its type, not its last line.
+TEST(ToolInstall, HostileStagedFiles) {
+  Maps m;
+  const std::string staged = m.passwd + ".new";
+  struct stat st;
+  if (geteuid() == 0) {
+    // Owned by nobody, writable by all, and held open for writing.
+    write_file(staged, users(0, 11));
+    ASSERT_EQ(chown(staged.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(staged.c_str(), 0666), 0);
+    int held = open(staged.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    EXPECT_EQ(m.install().status, 0);
+    const char evil[] = "evil::0:0::/root:/bin/sh\n";
+    EXPECT_EQ(write(held, evil, sizeof evil - 1), static_cast<ssize_t>(sizeof evil - 1));
+    close(held);
+    ASSERT_EQ(stat(m.passwd.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(read_file(m.passwd), users(0, 11));
+    // A device node is refused without being opened.
+    ASSERT_EQ(mknod(staged.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ToolRun run = m.install();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
+    unlink(staged.c_str());
+  }
+  // A FIFO: refused at once, never waited for.
+  ASSERT_EQ(mkfifo(staged.c_str(), 0600), 0);
+  ToolRun run = m.install();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
+  unlink(staged.c_str());
+
+  // A transfer cut inside its last line, and an export that renumbers
+  // everyone: refused, nothing changed.
+  std::string cut = users(0, 11);
+  cut.resize(cut.size() - 12);
+  std::string renumbered;
+  for (int i = 0; i < 11; ++i)
+    renumbered += "u" + std::to_string(i) + ":x:" + std::to_string(200000 + i) + ":30000::/home/u" +
+                  std::to_string(i) + ":/bin/sh\n";
+  for (const auto &[content, said] :
+       {std::pair{cut, "does not end in a newline"},
+        std::pair{renumbered, "would remove 0 and renumber 11 of the 11 records"}}) {
+    write_file(staged, content);
+    std::vector<FileState> before = snapshot(m.dir.path);
+    run = m.install();
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+    EXPECT_EQ(snapshot(m.dir.path), before);
+  }
+  EXPECT_EQ(m.install({"--force"}).status, 0);
+  EXPECT_EQ(read_file(m.passwd), renumbered);
+
+  // The same map again changes no file, and the staged file is consumed.
+  write_file(staged, renumbered);
+  ASSERT_EQ(stat(m.passwd.c_str(), &st), 0);
+  run = m.install();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("(unchanged)"), std::string::npos) << run.out;
+  struct stat after;
+  ASSERT_EQ(stat(m.passwd.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, st.st_ino);
+  EXPECT_EQ(access(staged.c_str(), F_OK), -1);
+}
+
+// A map staged while an install runs is installed before it ends.
+TEST(ToolInstall, MapStagedDuringARunIsInstalledByIt) {
+  Maps m;
+  write_file(m.passwd + ".new", users(0, 11));
+  struct Hook {
+    const Maps *m;
+    bool staged = false;
+  } hook{&m};
+  vesk::tool::InstallOptions options;
+  options.passwd_map = m.passwd;
+  options.group_map = m.group;
+  options.before_rename = [](const std::string &, void *arg) {
+    Hook &h = *static_cast<Hook *>(arg);
+    if (h.staged) return;
+    h.staged = true;
+    write_file(h.m->passwd + ".tmp", users(0, 12));
+    rename((h.m->passwd + ".tmp").c_str(), (h.m->passwd + ".new").c_str());
+  };
+  options.hook_arg = &hook;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(vesk::tool::run_install(options), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(read_file(m.passwd), users(0, 12)) << out;
+  EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1);
 }
 
 TEST(ToolInstall, StagedFilesAndLeftovers) {
@@ -136,22 +321,33 @@ TEST(ToolInstall, StagedFilesAndLeftovers) {
   chmod(source.c_str(), 0600);
   ToolRun run = m.install({"--new-passwd", source});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, m.passwd + ": 10 records before, 11 after: 1 added, 0 removed, 0 changed\n");
+  EXPECT_EQ(run.out, m.passwd + ": 10 records before, 11 after: 1 added, 0 removed, 0 changed "
+                               "(0 renumbered), 0 left out\n");
   EXPECT_EQ(read_file(m.passwd), users(0, 11));
   EXPECT_EQ(read_file(source), users(0, 11));
   struct stat st;
   ASSERT_EQ(stat(m.passwd.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 
-  // A symbolic link staged beside the map: the map becomes a plain file
-  // with the link's target's content, and the link goes.
+  // A symbolic link staged beside the map is refused and left as it is;
+  // with --follow-symlinks the map becomes a plain file with the target's
+  // content, and the link goes.
   write_file(source, users(0, 12));
   ASSERT_EQ(symlink(source.c_str(), (m.passwd + ".new").c_str()), 0);
-  EXPECT_EQ(m.install().status, 0);
+  run = m.install();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("passwd.vesk.new: is a symbolic link"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(m.passwd), users(0, 11));
+  EXPECT_EQ(m.install({"--follow-symlinks"}).status, 0);
   ASSERT_EQ(lstat(m.passwd.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(read_file(m.passwd), users(0, 12));
   EXPECT_EQ(access((m.passwd + ".new").c_str(), F_OK), -1);
+  // A file named on the command line is never removed, not even the one
+  // that is the current map's twin.
+  run = m.install({"--new-passwd", source});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(source), users(0, 12));
 
   // Nothing staged is nothing to do; a named file that is missing is an error.
   run = m.install();
@@ -251,7 +447,7 @@ TEST(ToolInstall, EveryStepAnswersForTheOldOrTheNewMap) {
                      std::to_string(st.steps));
         enum nss_status s =
             by_name ? _nss_vesk_getpwnam_r(name.c_str(), &pw, buffer, sizeof buffer, &err)
-                    : _nss_vesk_getpwuid_r(10000 + i, &pw, buffer, sizeof buffer, &err);
+                    : _nss_vesk_getpwuid_r(100000 + i, &pw, buffer, sizeof buffer, &err);
         std::string gecos = s == NSS_STATUS_SUCCESS ? pw.pw_gecos : "";
         if (map_is_new) {
           EXPECT_EQ(s, in_new ? NSS_STATUS_SUCCESS : NSS_STATUS_NOTFOUND);
@@ -302,13 +498,20 @@ TEST(ToolInstall, KilledAtAnyMomentLeavesOldOrNewFilesAndARerunConverges) {
   EXPECT_EQ(m.install().status, 0);
   auto took = std::chrono::steady_clock::now() - t0;
   std::mt19937 rng(7);
-  for (int round = 0; round < 12; ++round) {
+  for (int round = 0; round < 18; ++round) {
     SCOPED_TRACE(round);
     restore_old();
     pid_t pid = start_tool({"install", "--passwd", m.passwd, "--group", m.group});
     std::this_thread::sleep_for(took * (rng() % 1000) / 900);
-    kill(pid, SIGKILL);
+    // SIGKILL leaves temporary files for the next run to remove; SIGTERM
+    // and SIGINT leave none at any step.
+    int sig = round % 3 == 0 ? SIGKILL : round % 3 == 1 ? SIGTERM : SIGINT;
+    kill(pid, sig);
     wait_tool(pid);
+    if (sig != SIGKILL) {
+      for (const std::string &name : dir_names(m.dir.path))
+        EXPECT_NE(name[0], '.') << name << " left by signal " << sig;
+    }
     // Each file whole, of one generation; the map new only after its
     // indexes.
     bool map_new = read_file(m.passwd) == fresh[0];

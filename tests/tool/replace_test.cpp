@@ -23,7 +23,7 @@ struct Maps {
   Maps() {
     std::string p, g;
     for (int i = 0; i < 200; ++i) {
-      p += "user" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":100::/home:/bin/sh\n";
+      p += "user" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":30000::/home:/bin/sh\n";
       g += "group" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":a,b,c,d,e\n";
     }
     write_file(passwd, p);
@@ -124,6 +124,16 @@ TEST(ToolReplace, FailedWritesLeaveOldIndexesAndNoTemporaryFile) {
 
 TEST(ToolReplace, CommandLine) {
   Maps m;
+  // Configuration files: a typo must stop the run, never turn a rule off.
+  auto config = [&m](const char *name, const std::string &text) {
+    write_file(m.dir.file(name), text);
+    return m.dir.file(name);
+  };
+  const std::string section = config("section.conf", "[polcy]\n");
+  const std::string key = config("key.conf", "[policy]\nmin_uid = 1000\nmin_giid = 5\n");
+  const std::string twice = config("twice.conf", "[policy]\nmin_uid = 1\n\nmin_uid = 2\n");
+  const std::string value = config("value.conf", "[policy]\nallow_gid = 100, x27\n");
+  const std::string low = config("low.conf", "[policy]\nmin_uid = 6000\n");
   struct {
     std::vector<std::string> args;
     int status;
@@ -140,12 +150,25 @@ TEST(ToolReplace, CommandLine) {
        "none: No such file or directory"},
       {{"check", "--passwd", m.dir.file("none"), "--group", m.group}, 2,
        "none: No such file or directory"},
+      {{"build", "--config", section}, 2, "section.conf:1: unknown section [polcy]"},
+      {{"install", "--config", key}, 2, "key.conf:3: unknown key \"min_giid\" in [policy]"},
+      {{"check", "--config", twice}, 2, "twice.conf:4: \"min_uid\" given twice"},
+      {{"check", "--config", value}, 2, "value.conf:2: allow_gid: not a list of ids"},
+      {{"check", "--config", m.dir.file("none.conf")}, 2, "none.conf: No such file or directory"},
+      {{"check", "--min-uid", "x"}, 2, "--min-uid: not an id: x"},
+      // The configuration's minimum applies.
+      {{"check", "--config", low, "--passwd", m.passwd, "--group", m.group}, 1,
+       "uid 5000 is below the minimum 6000"},
   };
   for (const auto &c : cases) {
     ToolRun run = run_tool(c.args);
     EXPECT_EQ(run.status, c.status) << c.said;
     EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
   }
+  // The command line's minimum wins over the configuration's.
+  ToolRun run = run_tool({"check", "--config", low, "--min-uid", "5000", "--passwd", m.passwd,
+                          "--group", m.group});
+  EXPECT_EQ(run.err.find("below the minimum"), std::string::npos) << run.err;
   // The map that exists was indexed despite the missing one.
   EXPECT_EQ(read_file(m.passwd + ".ixname"),
             index_bytes(map_entries(read_file(m.passwd), Db::Passwd, Key::Name)));
