@@ -247,9 +247,9 @@ bool read_directory(const Settings &s, const std::string &password, MapBuilder *
       connected = true;
       break;
     }
-    tool::report(printable(uri), why);
     *error = why;
     *server = uri;
+    if (s.uris.size() > 1) tool::report(printable(uri), why);
   }
   if (!connected) {
     if (s.uris.size() > 1) *error = "no server could be used";
