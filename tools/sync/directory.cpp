@@ -117,6 +117,7 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
   attrs.push_back(nullptr);
   Entry entry;
   entry.values.resize(attributes.size());
+  std::vector<BerVarray> held;  // one entry's value arrays
   struct berval cookie = {0, nullptr};
   std::string where = "searching " + printable(base) + " for " + printable(filter);
   bool ok = true;
@@ -169,7 +170,7 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
         }
         entry.dn = {dn.bv_val, dn.bv_len};
         for (auto &v : entry.values) v.clear();
-        std::vector<BerVarray> held;
+        held.clear();
         struct berval type_bv;
         BerVarray values = nullptr;
         while (ldap_get_attribute_ber(ld, msg, ber, &type_bv, &values) == LDAP_SUCCESS &&

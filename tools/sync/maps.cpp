@@ -113,10 +113,12 @@ struct Writer {
   }
 };
 
-bool write_lines(int fd, const std::vector<Line> &lines, std::string *error) {
+// Writes lines[order[0]], lines[order[1]], ...
+bool write_lines(int fd, const std::vector<Line> &lines, const std::vector<uint32_t> &order,
+                 std::string *error) {
   Writer w{fd};
-  for (const Line &l : lines) {
-    w.put(l.line());
+  for (uint32_t i : order) {
+    w.put(lines[i].line());
     w.put("\n");
   }
   w.flush();
@@ -417,15 +419,23 @@ std::vector<std::string> MapBuilder::group_attributes() const {
 void MapBuilder::add_user(const Entry &e) { impl_->add_user(e); }
 void MapBuilder::add_group(const Entry &e) { impl_->add_group(e); }
 
+// The records not left out, by id then name.  An order of indexes rather
+// than a sorted copy: group members refer to users by index.
+static std::vector<uint32_t> map_order(const std::vector<Line> &lines,
+                                       const std::vector<bool> &out) {
+  std::vector<uint32_t> order;
+  order.reserve(lines.size());
+  for (uint32_t i = 0; i < lines.size(); ++i)
+    if (!out[i]) order.push_back(i);
+  std::sort(order.begin(), order.end(),
+            [&](uint32_t a, uint32_t b) { return by_id_then_name(lines[a], lines[b]); });
+  return order;
+}
+
 bool MapBuilder::write_passwd(int fd, std::string *error) {
   Impl &m = *impl_;
   m.finish_users();
-  std::vector<Line> out;
-  out.reserve(m.users.size());
-  for (size_t i = 0; i < m.users.size(); ++i)
-    if (!m.user_out[i]) out.push_back(m.users[i]);
-  std::sort(out.begin(), out.end(), by_id_then_name);
-  return write_lines(fd, out, error);
+  return write_lines(fd, m.users, map_order(m.users, m.user_out), error);
 }
 
 bool MapBuilder::write_group(int fd, std::string *error) {
@@ -434,12 +444,7 @@ bool MapBuilder::write_group(int fd, std::string *error) {
   if (m.s.schema == Schema::Rfc2307bis) m.resolve_bis_groups();
   std::vector<bool> out(m.groups.size(), false);
   m.drop_duplicates(m.groups, "group", [&](uint32_t i) { out[i] = true; });
-  std::vector<Line> kept;
-  kept.reserve(m.groups.size());
-  for (size_t i = 0; i < m.groups.size(); ++i)
-    if (!out[i]) kept.push_back(m.groups[i]);
-  std::sort(kept.begin(), kept.end(), by_id_then_name);
-  return write_lines(fd, kept, error);
+  return write_lines(fd, m.groups, map_order(m.groups, out), error);
 }
 
 void MapBuilder::clear() {
