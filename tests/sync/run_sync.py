@@ -32,6 +32,10 @@ ROOT_DN = "cn=admin," + SUFFIX
 ROOT_PW = "secret"
 SIZE_LIMIT = 500
 MANY = 1200  # users under ou=many: more than the size limit
+# root's identity over ldapi:// (SASL EXTERNAL); unlike the root DN it is
+# subject to the size limit.
+EXTERNAL_DN = "gidNumber=0+uidNumber=0,cn=peercred,cn=external,cn=auth"
+EXTERNAL = {"bind": "sasl_external", "bind_dn": "", "bind_password_file": ""}
 
 failures = []
 
@@ -113,6 +117,9 @@ DATA = (
     + posix_group("devs", 20001, ["carol", "alice", "bob", "alice"])
     + posix_group("empty", 20003, [])
     + posix_group("ops", 20002, ["dave"])
+    + ou("refs")
+    + ("dn: ou=elsewhere,ou=refs,%s\nobjectClass: referral\nobjectClass: extensibleObject\n"
+       "ou: elsewhere\nref: ldap://192.0.2.1/ou=elsewhere,%s\n\n" % (SUFFIX, SUFFIX))
     + "".join(user("m%05d" % i, 30000 + i, 30000, ou="many") for i in range(MANY))
     + posix_group("crowd", 30000, ["m%05d" % i for i in range(0, MANY, 7)], ou="many")
 )
@@ -180,8 +187,14 @@ def config_ldif(work, tls):
     text += ("dn: olcDatabase={1}mdb,cn=config\nobjectClass: olcDatabaseConfig\n"
              "objectClass: olcMdbConfig\nolcDatabase: {1}mdb\nolcSuffix: %s\n"
              "olcDbDirectory: %s/db\nolcRootDN: %s\nolcRootPW: %s\nolcSizeLimit: %d\n"
+             # root over ldapi:// may page past the size limit; anonymous
+             # paged searches end after 700 entries in all.
+             "olcLimits: {0}dn.exact=\"%s\" size.soft=%d size.hard=%d size.prtotal=unlimited\n"
+             "olcLimits: {1}anonymous size.soft=%d size.prtotal=700\n"
              "olcAccess: to attrs=userPassword by anonymous auth by * none\n"
-             "olcAccess: to * by * read\n\n" % (SUFFIX, work, ROOT_DN, ROOT_PW, SIZE_LIMIT))
+             "olcAccess: to * by * read\n\n" % (SUFFIX, work, ROOT_DN, ROOT_PW, SIZE_LIMIT,
+                                                  EXTERNAL_DN, SIZE_LIMIT, SIZE_LIMIT,
+                                                  SIZE_LIMIT))
     return text
 
 
@@ -355,13 +368,13 @@ def cases(tool, work, slapd):
 
     # More entries than the server's size limit: whole through paging, at
     # a page size above the limit too.  Unpaged, the server stops short.
-    r = run(["ldapsearch", "-x", "-H", slapd.ldapi, "-b", "ou=many," + SUFFIX, "uid"])
+    r = run(["ldapsearch", "-Y", "EXTERNAL", "-H", slapd.ldapi, "-b", "ou=many," + SUFFIX, "uid"])
     check(r.returncode == 4, "size limit: an unpaged search is cut (sizelimit exceeded)",
-          "ldapsearch exit %d" % r.returncode)
+          "ldapsearch exit %d: %s" % (r.returncode, r.stderr))
     for page in (100, 1000):
         many = {"user_base": "ou=many," + SUFFIX, "group_base": "ou=many," + SUFFIX,
                 "page_size": str(page)}
-        r = sync.run(many, "--force")
+        r = sync.run(dict(many, **EXTERNAL), "--force")
         expect(r, 0, "paging by %s" % page)
         lines = sync.read(sync.passwd).splitlines()
         check(len(lines) == MANY and lines[0].startswith("m00000:") and
@@ -381,6 +394,11 @@ def cases(tool, work, slapd):
     unchanged_after(sync, "no such base",
                     lambda: sync.run(dict(many, user_base="ou=nowhere," + SUFFIX)),
                     mention="No such object")
+    unchanged_after(sync, "a referral", lambda: sync.run(dict(many, user_base="ou=refs," + SUFFIX)),
+                    mention="referral")
+    unchanged_after(sync, "paged searches cut by the server's limit",
+                    lambda: sync.run(dict(many, **dict(EXTERNAL, bind="none"))),
+                    mention="Size limit exceeded")
     unchanged_after(sync, "unknown key", lambda: sync.run(dict(many, attr_uid="x")),
                     mention="unknown key")
 

@@ -98,8 +98,12 @@ bool open_connection(const Settings &s, const std::string &uri, const std::strin
     }
   } else if (s.bind == Bind::SaslExternal) {
     // EXTERNAL takes its identity from the connection: the peer's
-    // credentials on ldapi://, the client certificate over TLS.
-    rc = ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", nullptr, nullptr, nullptr, nullptr);
+    // credentials on ldapi://, the client certificate over TLS.  The empty
+    // initial response asks for no other authorization identity.
+    struct berval empty = {0, const_cast<char *>("")};
+    struct berval *challenge = nullptr;
+    rc = ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &empty, nullptr, nullptr, &challenge);
+    if (challenge != nullptr) ber_bvfree(challenge);
     if (rc != LDAP_SUCCESS) {
       *error = "SASL EXTERNAL bind failed: " + answer(ld, rc);
       return false;
