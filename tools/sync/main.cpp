@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,18 +127,25 @@ struct Written {
   bool same = false;  // byte for byte the current map
 };
 
+// Compared through a buffer, not mapped: a mapping would count both maps
+// in the sync's memory.
 bool same_content(const std::string &a, const std::string &b) {
   struct stat sa, sb;
   Fd fa(open_regular(a.c_str(), &sa)), fb(open_regular(b.c_str(), &sb));
   if (fa.fd < 0 || fb.fd < 0 || sa.st_size != sb.st_size) return false;
-  if (sa.st_size == 0) return true;
-  size_t size = static_cast<size_t>(sa.st_size);
-  void *pa = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fa.fd, 0);
-  void *pb = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fb.fd, 0);
-  bool same = pa != MAP_FAILED && pb != MAP_FAILED && memcmp(pa, pb, size) == 0;
-  if (pa != MAP_FAILED) munmap(pa, size);
-  if (pb != MAP_FAILED) munmap(pb, size);
-  return same;
+  std::vector<char> ba(1 << 20), bb(1 << 20);
+  for (off_t at = 0; at < sa.st_size;) {
+    ssize_t na = pread(fa.fd, ba.data(), ba.size(), at);
+    if (na <= 0) return false;
+    for (ssize_t done = 0; done < na;) {
+      ssize_t nb = pread(fb.fd, bb.data() + done, static_cast<size_t>(na - done), at + done);
+      if (nb <= 0) return false;
+      done += nb;
+    }
+    if (memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) != 0) return false;
+    at += na;
+  }
+  return true;
 }
 
 template <typename Fill>
