@@ -399,8 +399,17 @@ def cases(tool, work, slapd):
     unchanged_after(sync, "paged searches cut by the server's limit",
                     lambda: sync.run(dict(many, **dict(EXTERNAL, bind="none"))),
                     mention="Size limit exceeded")
-    unchanged_after(sync, "unknown key", lambda: sync.run(dict(many, attr_uid="x")),
-                    mention="unknown key")
+    # Configurations that must not be guessed at.
+    for settings, mention in (({"attr_uid": "x"}, "unknown key"),
+                              ({"uri": "http://127.0.0.1/"}, "not an ldap://"),
+                              ({"schema": "rfc2307x"}, "not rfc2307 or rfc2307bis"),
+                              (dict(EXTERNAL, bind="none", bind_dn=ROOT_DN), "only for bind = simple"),
+                              ({"tls_cert_file": "/nonexistent"}, "needs both"),
+                              ({"home_template": "/home/%n"}, "only %u"),
+                              ({"page_size": "0"}, "not a number"),
+                              ({"uri": "ldap://127.0.0.1:3890", "starttls": "maybe"}, "not yes or no")):
+        unchanged_after(sync, "configuration %s" % settings,
+                        lambda: sync.run(dict(many, **settings)), mention=mention)
 
     tls = dict(many, tls_ca_file=os.path.join(work, "ca.pem"))
     for uri, extra in (("ldaps://127.0.0.1:6636", {}), ("ldap://127.0.0.1:3890",
