@@ -244,8 +244,7 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
 }  // namespace
 
 bool read_directory(const Settings &s, const std::string &password, MapBuilder *builder,
-                    Tally *tally, std::string *server, std::string *error) {
-  (void)tally;
+                    std::string *server, std::string *error) {
   Handle h;
   bool connected = false;
   for (const std::string &uri : s.uris) {

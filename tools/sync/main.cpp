@@ -258,7 +258,7 @@ int run(int argc, char **argv) {
   Tally tally;
   MapBuilder builder(settings, &tally);
   std::string server;
-  if (!read_directory(settings, password, &builder, &tally, &server, &error)) {
+  if (!read_directory(settings, password, &builder, &server, &error)) {
     tool::report(printable(server), error + "; nothing staged or installed");
     return kError;
   }

@@ -141,6 +141,6 @@ class MapBuilder {
 // Reads users and groups from the directory into *builder.  False with
 // *error set (naming the server and its answer) on any failure.
 bool read_directory(const Settings &s, const std::string &password, MapBuilder *builder,
-                    Tally *tally, std::string *server, std::string *error);
+                    std::string *server, std::string *error);
 
 }  // namespace vesk::sync
