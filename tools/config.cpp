@@ -24,6 +24,14 @@ struct KnownSection {
 const std::vector<KnownSection> &known_sections() {
   static const std::vector<KnownSection> sections = {
       {"policy", {"min_uid", "min_gid", "allow_gid"}},
+      // vesk-index sync: the directory the maps are read from.
+      {"ldap",
+       {"uri", "base", "user_base", "group_base", "user_filter", "group_filter", "schema",
+        "bind", "bind_dn", "bind_password_file", "starttls", "tls_ca_file", "tls_cert_file",
+        "tls_key_file", "timeout", "page_size", "attr_name", "attr_group_name",
+        "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
+        "attr_member_uid", "attr_member", "default_shell", "override_shell",
+        "home_template"}},
   };
   return sections;
 }

@@ -1,0 +1,485 @@
+#!/usr/bin/python3
+"""vesk-index sync against a real slapd.
+
+Runs as root inside private mount and network namespaces (unshare -m -n,
+loopback brought up), so the slapd it starts reaches nothing and nothing
+reaches it.  The server has its own cn=config (built with slapadd -n0),
+an mdb database and an ldapi:// socket in a temporary directory, and TLS
+on 127.0.0.1 with a CA and certificates made here.  The maps live in the
+temporary directory too.  slapd is started by this suite and stopped by
+it, by pid.
+
+Exit status: 0 all checks passed, 1 a check failed, 77 skipped (the reason
+is printed).
+"""
+
+import argparse
+import fcntl
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+SKIP = 77
+SUFFIX = "dc=example,dc=org"
+ROOT_DN = "cn=admin," + SUFFIX
+ROOT_PW = "secret"
+SIZE_LIMIT = 500
+MANY = 1200  # users under ou=many: more than the size limit
+# root's identity over ldapi:// (SASL EXTERNAL); unlike the root DN it is
+# subject to the size limit.
+EXTERNAL_DN = "gidNumber=0+uidNumber=0,cn=peercred,cn=external,cn=auth"
+EXTERNAL = {"bind": "sasl_external", "bind_dn": "", "bind_password_file": ""}
+
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(("ok    " if ok else "FAIL  ") + what)
+    if os.environ.get("VESK_SYNC_VERBOSE") and detail:
+        print("      " + detail.replace("\n", "\n      "))
+    if not ok:
+        failures.append(what)
+        if detail:
+            print("      " + detail.replace("\n", "\n      "))
+
+
+def skip(reason):
+    print("SKIP: sync suite not run: " + reason)
+    sys.exit(SKIP)
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+def bring_up_loopback():
+    # ioctl(SIOCGIFFLAGS / SIOCSIFFLAGS) on "lo": no dependency on ip(8).
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    req = struct.pack("16sh", b"lo", 0)
+    flags = struct.unpack("16sh", fcntl.ioctl(s, 0x8913, req))[1]
+    fcntl.ioctl(s, 0x8914, struct.pack("16sh", b"lo", flags | 0x1))
+    s.close()
+
+
+# ---------------------------------------------------------------------------
+# The directory.
+
+def user(name, uid, gid, ou="people", gecos=None, extra=""):
+    text = ("dn: uid=%s,ou=%s,%s\nobjectClass: top\nobjectClass: account\n"
+            "objectClass: posixAccount\nuid: %s\ncn: %s\nuidNumber: %s\n"
+            "gidNumber: %s\nhomeDirectory: /home/%s\nloginShell: /bin/sh\n"
+            "userPassword: {CRYPT}$6$salt$hash\n" % (name, ou, SUFFIX, name, name.title(),
+                                                       uid, gid, name))
+    if gecos is not None:
+        text += "gecos: %s\n" % gecos
+    return text + extra + "\n"
+
+
+def posix_group(name, gid, members, ou="groups"):
+    text = ("dn: cn=%s,ou=%s,%s\nobjectClass: top\nobjectClass: posixGroup\n"
+            "cn: %s\ngidNumber: %d\n" % (name, ou, SUFFIX, name, gid))
+    return text + "".join("memberUid: %s\n" % m for m in members) + "\n"
+
+
+def bis_group(name, gid, members):
+    text = ("dn: cn=%s,ou=bisgroups,%s\nobjectClass: top\nobjectClass: groupOfNames\n"
+            "objectClass: veskTestGroup\ncn: %s\ngidNumber: %d\n" % (name, SUFFIX, name, gid))
+    return text + "".join("member: %s\n" % m for m in members) + "\n"
+
+
+def ou(name):
+    return "dn: ou=%s,%s\nobjectClass: organizationalUnit\nou: %s\n\n" % (name, SUFFIX, name)
+
+
+BAD_GECOS_DN = "uid=mallory,ou=people," + SUFFIX
+NO_UID_DN = "uid=nouid,ou=people," + SUFFIX
+
+DATA = (
+    "dn: %s\nobjectClass: dcObject\nobjectClass: organization\ndc: example\no: Example\n\n" % SUFFIX
+    + ou("people") + ou("groups") + ou("bisgroups") + ou("many")
+    + user("carol", 20003, 20001, gecos="Carol C")
+    + user("alice", 20001, 20001, gecos="Alice A,Room 1")
+    # No gecos: cn stands in.
+    + user("bob", 20002, 20002)
+    # Two names: the RDN's is exported (and reported).
+    + user("dave", 20004, 20002, gecos="Dave", extra="uid: dave2\n")
+    # A gecos that would add fields (a uid of 0) to the line.
+    + user("mallory", 20009, 20001, gecos="x:0:0:root:/root")
+    + ("dn: %s\nobjectClass: top\nobjectClass: account\nobjectClass: posixAccount\n"
+       "uid: nouid\ncn: No Uid\ngidNumber: 20001\nhomeDirectory: /home/nouid\n\n" % NO_UID_DN)
+    + posix_group("devs", 20001, ["carol", "alice", "bob", "alice"])
+    + posix_group("empty", 20003, [])
+    + posix_group("ops", 20002, ["dave"])
+    + ou("refs")
+    + ("dn: ou=elsewhere,ou=refs,%s\nobjectClass: referral\nobjectClass: extensibleObject\n"
+       "ou: elsewhere\nref: ldap://192.0.2.1/ou=elsewhere,%s\n\n" % (SUFFIX, SUFFIX))
+    + "".join(user("m%05d" % i, 30000 + i, 30000, ou="many") for i in range(MANY))
+    + posix_group("crowd", 30000, ["m%05d" % i for i in range(0, MANY, 7)], ou="many")
+)
+
+PEOPLE = "ou=people," + SUFFIX
+
+
+def dn(kind, name):
+    return ("uid=%s," + PEOPLE if kind == "u" else "cn=%s,ou=bisgroups," + SUFFIX) % name
+
+
+DATA += (
+    # ring1 -> ring2 -> ring3 -> ring1: a cycle, each sees all three's users.
+    bis_group("ring1", 21001, [dn("u", "alice"), dn("g", "ring2")])
+    + bis_group("ring2", 21002, [dn("u", "bob"), dn("g", "ring3")])
+    # Spelt differently from the entry's DN; still the same entry.
+    + bis_group("ring3", 21003, ["UID=Carol, OU=People, DC=example, DC=org", dn("g", "ring1")])
+    # A DN that is no entry, and a user that is left out: both dropped.
+    + bis_group("outer", 21004, [dn("g", "ring1"), "uid=ghost," + PEOPLE, BAD_GECOS_DN,
+                                 dn("u", "dave")])
+)
+
+EXPECTED_PASSWD = (
+    "alice:x:20001:20001:Alice A,Room 1:/home/alice:/bin/sh\n"
+    "bob:x:20002:20002:Bob:/home/bob:/bin/sh\n"
+    "carol:x:20003:20001:Carol C:/home/carol:/bin/sh\n"
+    "dave:x:20004:20002:Dave:/home/dave:/bin/sh\n"
+)
+EXPECTED_GROUP = (
+    "devs:x:20001:alice,bob,carol\n"
+    "ops:x:20002:dave\n"
+    "empty:x:20003:\n"
+)
+EXPECTED_BIS_GROUP = (
+    "ring1:x:21001:alice,bob,carol\n"
+    "ring2:x:21002:alice,bob,carol\n"
+    "ring3:x:21003:alice,bob,carol\n"
+    "outer:x:21004:alice,bob,carol,dave\n"
+)
+
+TEST_SCHEMA = """\
+dn: cn=vesktest,cn=schema,cn=config
+objectClass: olcSchemaConfig
+cn: vesktest
+olcObjectClasses: ( 1.3.6.1.4.1.99999.7.1 NAME 'veskTestGroup' SUP top AUXILIARY
+  MUST gidNumber MAY memberUid )
+
+"""
+
+
+def config_ldif(work, tls):
+    text = "dn: cn=config\nobjectClass: olcGlobal\ncn: config\n"
+    if tls:
+        text += ("olcTLSCACertificateFile: %s/ca.pem\nolcTLSCertificateFile: %s/server.pem\n"
+                 "olcTLSCertificateKeyFile: %s/server.key\n" % (work, work, work))
+    text += "\ndn: cn=module{0},cn=config\nobjectClass: olcModuleList\ncn: module{0}\n"
+    text += "olcModulePath: /usr/lib/ldap\nolcModuleLoad: back_mdb\n\n"
+    text += "dn: cn=schema,cn=config\nobjectClass: olcSchemaConfig\ncn: schema\n\n"
+    for name in ("core", "cosine", "nis"):
+        with open("/etc/ldap/schema/%s.ldif" % name) as f:
+            text += f.read().strip() + "\n\n"
+    text += TEST_SCHEMA
+    text += ("dn: olcDatabase={0}config,cn=config\nobjectClass: olcDatabaseConfig\n"
+             "olcDatabase: {0}config\nolcAccess: to * by * none\n\n")
+    text += ("dn: olcDatabase={1}mdb,cn=config\nobjectClass: olcDatabaseConfig\n"
+             "objectClass: olcMdbConfig\nolcDatabase: {1}mdb\nolcSuffix: %s\n"
+             "olcDbDirectory: %s/db\nolcRootDN: %s\nolcRootPW: %s\nolcSizeLimit: %d\n"
+             # root over ldapi:// may page past the size limit; anonymous
+             # paged searches end after 700 entries in all.
+             "olcLimits: {0}dn.exact=\"%s\" size.soft=%d size.hard=%d size.prtotal=unlimited\n"
+             "olcLimits: {1}anonymous size.soft=%d size.prtotal=700\n"
+             "olcAccess: to attrs=userPassword by anonymous auth by * none\n"
+             "olcAccess: to * by * read\n\n" % (SUFFIX, work, ROOT_DN, ROOT_PW, SIZE_LIMIT,
+                                                  EXTERNAL_DN, SIZE_LIMIT, SIZE_LIMIT,
+                                                  SIZE_LIMIT))
+    return text
+
+
+def make_certificates(work):
+    def openssl(*args):
+        r = run(["openssl"] + list(args), cwd=work)
+        if r.returncode != 0:
+            raise RuntimeError("openssl " + " ".join(args) + ": " + r.stderr)
+    for ca in ("ca", "otherca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=vesk test %s" % ca, "-keyout", ca + ".key", "-out", ca + ".pem")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", "server.key", "-out", "server.csr")
+    with open(os.path.join(work, "san.cnf"), "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1, DNS:localhost\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "san.cnf", "-out", "server.pem")
+
+
+class Slapd:
+    def __init__(self, work):
+        self.work = work
+        self.socket = os.path.join(work, "ldapi")
+        self.ldapi = "ldapi://" + urllib.parse.quote(self.socket, safe="")
+        self.proc = None
+
+    def start(self):
+        urls = self.ldapi + " ldaps://127.0.0.1:6636/ ldap://127.0.0.1:3890/"
+        self.proc = subprocess.Popen(["slapd", "-F", os.path.join(self.work, "slapd.d"),
+                                      "-h", urls, "-d", "0"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for _ in range(200):
+            if os.path.exists(self.socket):
+                r = run(["ldapsearch", "-x", "-H", self.ldapi, "-b", SUFFIX, "-s", "base"])
+                if r.returncode == 0:
+                    return
+            if self.proc.poll() is not None:
+                raise RuntimeError("slapd exited: " + self.proc.stderr.read().decode())
+            time.sleep(0.05)
+        raise RuntimeError("slapd did not answer")
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(timeout=30)
+        self.proc = None
+
+
+# ---------------------------------------------------------------------------
+# The sync.
+
+class Sync:
+    def __init__(self, tool, work, ldapi):
+        self.tool = tool
+        self.work = work
+        self.ldapi = ldapi
+        self.maps = os.path.join(work, "maps")
+        os.mkdir(self.maps)
+        self.passwd = os.path.join(self.maps, "passwd.vesk")
+        self.group = os.path.join(self.maps, "group.vesk")
+        self.conf = os.path.join(work, "vesk-index.conf")
+        self.secret = os.path.join(work, "ldap-password")
+
+    def run(self, settings, *options, password=ROOT_PW, mode=0o600, background=False):
+        lines = {"uri": self.ldapi, "base": SUFFIX, "user_base": PEOPLE,
+                 "group_base": "ou=groups," + SUFFIX, "bind": "simple", "bind_dn": ROOT_DN,
+                 "bind_password_file": self.secret, "timeout": "10"}
+        lines.update(settings)
+        with open(self.conf, "w") as f:
+            f.write("[ldap]\n" + "".join("%s = %s\n" % kv for kv in lines.items() if kv[1]))
+        with open(self.secret, "w") as f:
+            f.write(password + "\n")
+        os.chmod(self.secret, mode)
+        cmd = [self.tool, "sync", "--config", self.conf, "--passwd", self.passwd,
+               "--group", self.group, "--no-wait"] + list(options)
+        if background:
+            return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True)
+        return run(cmd)
+
+    def read(self, path):
+        with open(path) as f:
+            return f.read()
+
+    def snapshot(self):
+        """Every file of the maps' directory: name, inode, mtime, content."""
+        files = {}
+        for name in sorted(os.listdir(self.maps)):
+            path = os.path.join(self.maps, name)
+            st = os.stat(path)
+            with open(path, "rb") as f:
+                files[name] = (st.st_ino, st.st_mtime_ns, f.read())
+        return files
+
+
+def expect(r, status, what):
+    check(r.returncode == status, "%s: exit status %d" % (what, status),
+          "got %d\nstdout: %s\nstderr: %s" % (r.returncode, r.stdout, r.stderr))
+
+
+def unchanged_after(sync, what, action, status=2, mention=None):
+    before = sync.snapshot()
+    r = action()
+    expect(r, status, what)
+    check(sync.snapshot() == before, what + ": every file as it was")
+    if mention is not None:
+        check(mention in r.stderr, what + ": the message says " + repr(mention), r.stderr)
+    return r
+
+
+def suite(tool, work):
+    bring_up_loopback()
+    make_certificates(work)
+    os.mkdir(os.path.join(work, "slapd.d"))
+    os.mkdir(os.path.join(work, "db"))
+    for n, ldif in (("0", config_ldif(work, True)), ("1", DATA)):
+        path = os.path.join(work, "load%s.ldif" % n)
+        with open(path, "w") as f:
+            f.write(ldif)
+        # -s: the broken entries break the schema too.
+        r = run(["slapadd", "-q", "-s", "-F", os.path.join(work, "slapd.d"), "-n", n, "-l", path])
+        if r.returncode != 0:
+            raise RuntimeError("slapadd -n%s: %s" % (n, r.stderr))
+    slapd = Slapd(work)
+    slapd.start()
+    try:
+        cases(tool, work, slapd)
+    finally:
+        slapd.stop()
+
+
+def cases(tool, work, slapd):
+    sync = Sync(tool, work, slapd.ldapi)
+
+    # RFC 2307: exactly the expected maps; the broken entries left out and
+    # named; a second sync of the unchanged directory changes no file.
+    r = sync.run({})
+    expect(r, 3, "rfc2307")
+    check(sync.read(sync.passwd) == EXPECTED_PASSWD, "rfc2307: passwd map",
+          sync.read(sync.passwd))
+    check(sync.read(sync.group) == EXPECTED_GROUP, "rfc2307: group map", sync.read(sync.group))
+    for where in (BAD_GECOS_DN, NO_UID_DN, "uid=dave,ou=people"):
+        check(where in r.stderr, "rfc2307: reported: " + where, r.stderr)
+    check(":0:0:" not in sync.read(sync.passwd), "rfc2307: the smuggled uid 0 is not in the map")
+    check(os.path.exists(sync.passwd + ".ixname") and os.path.exists(sync.group + ".ixgid"),
+          "rfc2307: installed with indexes")
+    unchanged_after(sync, "unchanged directory", lambda: sync.run({}), status=3)
+
+    # --strict refuses; --dry-run and --stage-only install nothing.
+    unchanged_after(sync, "--strict", lambda: sync.run({}, "--strict"), status=1)
+    bis = {"group_base": "ou=bisgroups," + SUFFIX, "schema": "rfc2307bis",
+           "group_filter": "(objectClass=groupOfNames)"}
+    r = unchanged_after(sync, "--dry-run", lambda: sync.run(bis, "--dry-run", "--force"),
+                        status=3)
+    check("dry run" in r.stdout, "--dry-run: prints the summary", r.stdout)
+
+    # RFC 2307bis: member DNs, nested groups with a cycle, a differently
+    # spelt DN, and members that are no exported user dropped.
+    r = sync.run(bis, "--force")
+    expect(r, 3, "rfc2307bis")
+    check(sync.read(sync.group) == EXPECTED_BIS_GROUP, "rfc2307bis: group map",
+          sync.read(sync.group))
+    check("2 members dropped" in r.stdout, "rfc2307bis: dropped members counted", r.stdout)
+
+    r = sync.run(bis, "--stage-only")
+    expect(r, 3, "--stage-only")
+    check(sync.read(sync.passwd + ".new") == EXPECTED_PASSWD and
+          sync.read(sync.group + ".new") == EXPECTED_BIS_GROUP, "--stage-only: MAP.new staged")
+    os.unlink(sync.passwd + ".new")
+    os.unlink(sync.group + ".new")
+
+    # More entries than the server's size limit: whole through paging, at
+    # a page size above the limit too.  Unpaged, the server stops short.
+    r = run(["ldapsearch", "-Y", "EXTERNAL", "-H", slapd.ldapi, "-b", "ou=many," + SUFFIX, "uid"])
+    check(r.returncode == 4, "size limit: an unpaged search is cut (sizelimit exceeded)",
+          "ldapsearch exit %d: %s" % (r.returncode, r.stderr))
+    for page in (100, 1000):
+        many = {"user_base": "ou=many," + SUFFIX, "group_base": "ou=many," + SUFFIX,
+                "page_size": str(page)}
+        r = sync.run(dict(many, **EXTERNAL), "--force")
+        expect(r, 0, "paging by %s" % page)
+        lines = sync.read(sync.passwd).splitlines()
+        check(len(lines) == MANY and lines[0].startswith("m00000:") and
+              lines[-1].startswith("m%05d:" % (MANY - 1)), "paging by %s: all %d users" %
+              (page, MANY), "%d lines" % len(lines))
+    crowd = sync.read(sync.group)
+    check(crowd == "crowd:x:30000:%s\n" % ",".join("m%05d" % i for i in range(0, MANY, 7)),
+          "paging: the group map", crowd[:200])
+
+    # Failures leave every file as it was, with exit status 2.
+    unchanged_after(sync, "wrong password", lambda: sync.run(many, password="wrong"),
+                    mention="Invalid credentials")
+    unchanged_after(sync, "password file others can read",
+                    lambda: sync.run(many, mode=0o640), mention="mode 0640")
+    unchanged_after(sync, "bad filter", lambda: sync.run(dict(many, user_filter="(uid=")),
+                    mention="Bad search filter")
+    unchanged_after(sync, "no such base",
+                    lambda: sync.run(dict(many, user_base="ou=nowhere," + SUFFIX)),
+                    mention="No such object")
+    unchanged_after(sync, "a referral", lambda: sync.run(dict(many, user_base="ou=refs," + SUFFIX)),
+                    mention="referral")
+    unchanged_after(sync, "paged searches cut by the server's limit",
+                    lambda: sync.run(dict(many, **dict(EXTERNAL, bind="none"))),
+                    mention="Size limit exceeded")
+    # Configurations that must not be guessed at.
+    for settings, mention in (({"attr_uid": "x"}, "unknown key"),
+                              ({"uri": "http://127.0.0.1/"}, "not an ldap://"),
+                              ({"schema": "rfc2307x"}, "not rfc2307 or rfc2307bis"),
+                              (dict(EXTERNAL, bind="none", bind_dn=ROOT_DN), "only for bind = simple"),
+                              ({"tls_cert_file": "/nonexistent"}, "needs both"),
+                              ({"home_template": "/home/%n"}, "only %u"),
+                              ({"page_size": "0"}, "not a number"),
+                              ({"uri": "ldap://127.0.0.1:3890", "starttls": "maybe"}, "not yes or no")):
+        unchanged_after(sync, "configuration %s" % settings,
+                        lambda: sync.run(dict(many, **settings)), mention=mention)
+
+    tls = dict(many, tls_ca_file=os.path.join(work, "ca.pem"))
+    for uri, extra in (("ldaps://127.0.0.1:6636", {}), ("ldap://127.0.0.1:3890",
+                                                        {"starttls": "yes"})):
+        r = sync.run(dict(tls, uri=uri, **extra), "--force")
+        expect(r, 0, "TLS " + uri)
+        wrong = dict(tls, uri=uri, tls_ca_file=os.path.join(work, "otherca.pem"), **extra)
+        unchanged_after(sync, "TLS %s with a wrong CA" % uri, lambda: sync.run(wrong),
+                        mention=uri)
+    unchanged_after(sync, "ldap:// without starttls",
+                    lambda: sync.run(dict(tls, uri="ldap://127.0.0.1:3890")),
+                    mention="unprotected")
+    # The second URI is used when the first can't be reached.
+    r = sync.run(dict(tls, uri="ldaps://127.0.0.1:1 ldaps://127.0.0.1:6636"), "--force")
+    expect(r, 0, "second URI")
+
+    # The server stopped in the middle of a sync: one entry per page keeps
+    # the sync talking to it; it is frozen once it has sent some thirty of
+    # its 1,200 page requests (it writes nothing else before it ends), the
+    # server killed, and the sync let go on.
+    proc = sync.run(dict(many, page_size="1"), background=True)
+    before = sync.snapshot()
+    connected = False
+    deadline = time.time() + 10
+    while time.time() < deadline and proc.poll() is None and not connected:
+        try:
+            with open("/proc/%d/io" % proc.pid) as f:
+                connected = int(f.read().split("wchar:")[1].split()[0]) > 3000
+        except (OSError, IndexError, ValueError):
+            pass
+        if not connected:
+            time.sleep(0.0005)
+    os.kill(proc.pid, signal.SIGSTOP)
+    slapd.stop(signal.SIGKILL)
+    os.kill(proc.pid, signal.SIGCONT)
+    out, err = proc.communicate(timeout=60)
+    check(connected and proc.returncode == 2, "server stopped mid-sync: exit status 2",
+          "connected %s, status %d\n%s" % (connected, proc.returncode, err))
+    check(sync.snapshot() == before, "server stopped mid-sync: every file as it was")
+    check(slapd.ldapi in err and "searching" in err,
+          "server stopped mid-sync: the message names the server and the search", err)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True, help="vesk-index")
+    args = parser.parse_args()
+    if os.environ.get("VESK_SYNC_NAMESPACE") != "1":
+        if os.geteuid() != 0:
+            skip("needs root (private namespaces)")
+        for program in ("unshare", "slapd", "slapadd", "ldapsearch", "openssl"):
+            if shutil.which(program) is None and not os.path.exists("/usr/sbin/" + program):
+                skip(program + " is not installed")
+        if run(["unshare", "-m", "-n", "true"]).returncode != 0:
+            skip("can't make private namespaces (unshare -m -n)")
+        env = dict(os.environ, VESK_SYNC_NAMESPACE="1",
+                   PATH=os.environ.get("PATH", "/usr/bin:/bin") + ":/usr/sbin:/sbin")
+        r = subprocess.run(["unshare", "-m", "-n", "--propagation", "private", sys.executable,
+                            os.path.abspath(__file__)] + sys.argv[1:], env=env)
+        sys.exit(r.returncode)
+    work = tempfile.mkdtemp(prefix="vesk-sync-")
+    try:
+        suite(os.path.abspath(args.tool), work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        sys.exit(1)
+    print("all checks passed")
+
+
+if __name__ == "__main__":
+    main()

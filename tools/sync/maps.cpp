@@ -1,0 +1,461 @@
+// From directory entries to map lines: every value checked, every choice
+// reported, and both maps in a fixed order, so that an unchanged directory
+// gives byte-identical maps.
+#include <ctype.h>
+#include <errno.h>
+#include <ldap.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "index_tool.h"
+#include "sync.h"
+
+namespace vesk::sync {
+
+namespace {
+
+// Bytes that break any field of a map line.
+bool breaks_line(std::string_view text) {
+  return text.find_first_of(std::string_view(":\n\r\0", 4)) != std::string_view::npos;
+}
+
+// A user or group name, or a member: also no list separator or blank.
+bool bad_name(std::string_view name) {
+  if (name.empty() || breaks_line(name)) return true;
+  for (unsigned char c : name)
+    if (c == ',' || isspace(c)) return true;
+  return false;
+}
+
+bool parse_id(const std::vector<Value> &values, uint32_t *out) {
+  if (values.size() != 1) return false;
+  std::string text(values[0].view());
+  return tool::parse_uint32(text, out);
+}
+
+// The DN in one canonical spelling (spaces, escapes and letter case made
+// uniform), so that a member value finds the entry it names.
+bool normalize_dn(std::string_view dn, std::string *out) {
+  std::string text(dn);
+  if (text.find('\0') != std::string::npos) return false;
+  LDAPDN parsed = nullptr;
+  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return false;
+  char *canonical = nullptr;
+  int rc = ldap_dn2str(parsed, &canonical, LDAP_DN_FORMAT_LDAPV3);
+  ldap_dnfree(parsed);
+  if (rc != LDAP_SUCCESS || canonical == nullptr) return false;
+  out->assign(canonical);
+  ldap_memfree(canonical);
+  for (char &c : *out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return true;
+}
+
+// Of several names, the one the entry's RDN holds, else the first.
+std::string_view choose_name(std::string_view dn, const std::string &attribute,
+                             const std::vector<Value> &values) {
+  std::string text(dn);
+  LDAPDN parsed = nullptr;
+  std::string_view chosen = values[0].view();
+  if (text.find('\0') == std::string::npos &&
+      ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS && parsed != nullptr &&
+      parsed[0] != nullptr) {
+    bool found = false;
+    for (LDAPAVA **ava = parsed[0]; *ava != nullptr && !found; ++ava) {
+      std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
+      std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
+      if (type.size() != attribute.size() ||
+          strncasecmp(type.data(), attribute.data(), type.size()) != 0)
+        continue;
+      for (const Value &v : values)
+        if (v.size == value.size() && strncasecmp(v.data, value.data(), v.size) == 0) {
+          chosen = v.view();
+          found = true;
+          break;
+        }
+    }
+  }
+  if (parsed != nullptr) ldap_dnfree(parsed);
+  return chosen;
+}
+
+bool by_id_then_name(const Line &a, const Line &b) {
+  if (a.id != b.id) return a.id < b.id;
+  return a.name() < b.name();
+}
+
+// Writes through a buffer; the first error sticks.
+struct Writer {
+  int fd;
+  std::vector<char> buffer = std::vector<char>(1 << 20);
+  size_t used = 0;
+  int error = 0;
+  void flush() {
+    for (size_t done = 0; done < used && error == 0;) {
+      ssize_t n = write(fd, buffer.data() + done, used - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
+      else done += static_cast<size_t>(n);
+    }
+    used = 0;
+  }
+  void put(std::string_view text) {
+    while (!text.empty()) {
+      if (used == buffer.size()) flush();
+      size_t n = std::min(text.size(), buffer.size() - used);
+      memcpy(buffer.data() + used, text.data(), n);
+      used += n;
+      text.remove_prefix(n);
+    }
+  }
+};
+
+// Writes lines[order[0]], lines[order[1]], ...
+bool write_lines(int fd, const std::vector<Line> &lines, const std::vector<uint32_t> &order,
+                 std::string *error) {
+  Writer w{fd};
+  for (uint32_t i : order) {
+    w.put(lines[i].line());
+    w.put("\n");
+  }
+  w.flush();
+  if (w.error != 0) *error = strerror(w.error);
+  return w.error == 0;
+}
+
+}  // namespace
+
+struct MapBuilder::Impl {
+  const Settings &s;
+  Tally *tally;
+  Arena lines;  // every map line, and the names they hold
+  std::vector<Line> users;  // in directory order
+  std::vector<Line> groups;
+  bool users_done = false;
+
+  // Slots of the user attributes asked for; -1: not asked for.
+  int u_name = 0, u_uid = 1, u_gid = 2, u_gecos = 3, u_cn = -1, u_home = -1, u_shell = -1;
+
+  // rfc2307bis: each group's member DNs, resolved to users as they come
+  // (all users are read first) or kept, for groups, until all are read.
+  struct BisGroup {
+    std::string_view name;
+    uint32_t gid;
+    uint32_t first_user, users;    // into member_users
+    uint32_t first_dn, dns;        // into member_dns
+  };
+  Arena dns;
+  std::unordered_map<std::string_view, uint32_t> user_by_dn, group_by_dn;
+  std::vector<BisGroup> bis_groups;
+  std::vector<uint32_t> member_users;
+  std::vector<std::string_view> member_dns;
+  std::vector<bool> user_out;  // read, but not exported (a name two entries hold)
+
+  Impl(const Settings &settings, Tally *t) : s(settings), tally(t) {
+    int next = 4;
+    if (s.gecos_from_cn) u_cn = next++;
+    if (s.home_template.empty()) u_home = next++;
+    if (s.override_shell.empty()) u_shell = next++;
+  }
+
+  void leave_out(std::string_view dn, const std::string &why) {
+    ++tally->left_out;
+    report_entry(tally, dn, why + "; left out");
+  }
+
+  // The entry's name, or empty after reporting why there is none.
+  std::string_view name_of(const Entry &e, const std::string &attribute, int slot) {
+    const std::vector<Value> &values = e.values[static_cast<size_t>(slot)];
+    if (values.empty()) {
+      leave_out(e.dn, "no " + attribute);
+      return {};
+    }
+    std::string_view name = values[0].view();
+    if (values.size() > 1) {
+      name = choose_name(e.dn, attribute, values);
+      ++tally->noted;
+      report_entry(tally, e.dn, std::to_string(values.size()) + " values of " + attribute +
+                                    ": exported as \"" + printable(name) + "\"");
+    }
+    if (bad_name(name)) {
+      leave_out(e.dn, attribute + " \"" + printable(name) +
+                          "\" is empty or holds ':', ',', a blank, a newline, a CR or a NUL");
+      return {};
+    }
+    return name;
+  }
+
+  bool id_of(const Entry &e, const std::string &attribute, int slot, uint32_t *id) {
+    const std::vector<Value> &values = e.values[static_cast<size_t>(slot)];
+    if (parse_id(values, id)) return true;
+    leave_out(e.dn, values.empty()    ? "no " + attribute
+                    : values.size() > 1 ? std::to_string(values.size()) + " values of " + attribute
+                                        : attribute + " \"" + printable(values[0].view()) +
+                                              "\" is not a number from 0 to 4294967295");
+    return false;
+  }
+
+  // The first value of a slot, or `fallback`.
+  std::string_view first(const Entry &e, int slot, std::string_view fallback) const {
+    if (slot < 0 || e.values[static_cast<size_t>(slot)].empty()) return fallback;
+    return e.values[static_cast<size_t>(slot)][0].view();
+  }
+
+  void add_user(const Entry &e) {
+    ++tally->users;
+    std::string_view name = name_of(e, s.attr_name, u_name);
+    if (name.empty()) return;
+    uint32_t uid, gid;
+    if (!id_of(e, s.attr_uid_number, u_uid, &uid) || !id_of(e, s.attr_gid_number, u_gid, &gid))
+      return;
+    std::string_view gecos = first(e, u_gecos, first(e, u_cn, ""));
+    std::string home;
+    if (!s.home_template.empty()) {
+      for (size_t i = 0; i < s.home_template.size(); ++i) {
+        if (s.home_template[i] == '%' && s.home_template[++i] == 'u') home += name;
+        else home += s.home_template[i];
+      }
+    } else {
+      home = first(e, u_home, "");
+    }
+    std::string_view shell =
+        !s.override_shell.empty() ? std::string_view(s.override_shell) : first(e, u_shell, "");
+    if (shell.empty()) shell = s.default_shell;
+    const char *field = breaks_line(gecos) ? "the gecos"
+                        : breaks_line(home) ? "the home directory"
+                        : breaks_line(shell) ? "the shell"
+                                             : nullptr;
+    if (field != nullptr) {
+      leave_out(e.dn, std::string(field) + " holds ':', a newline, a CR or a NUL");
+      return;
+    }
+    char ids[32];
+    int ids_len = snprintf(ids, sizeof ids, ":x:%u:%u:", uid, gid);
+    size_t len = name.size() + static_cast<size_t>(ids_len) + gecos.size() + 1 + home.size() + 1 +
+                 shell.size();
+    if (len > UINT32_MAX / 2) {
+      leave_out(e.dn, "too long for a map line");
+      return;
+    }
+    char *p = lines.allocate(len), *start = p;
+    auto put = [&](std::string_view t) {
+      memcpy(p, t.data(), t.size());
+      p += t.size();
+    };
+    put(name), put({ids, static_cast<size_t>(ids_len)}), put(gecos), put(":"), put(home), put(":"),
+        put(shell);
+    if (s.schema == Schema::Rfc2307bis) {
+      std::string dn;
+      if (normalize_dn(e.dn, &dn))
+        user_by_dn.emplace(dns.copy(dn), static_cast<uint32_t>(users.size()));
+    }
+    users.push_back({start, static_cast<uint32_t>(len), static_cast<uint32_t>(name.size()), uid});
+  }
+
+  void add_group(const Entry &e) {
+    ++tally->groups;
+    std::string_view name = name_of(e, s.attr_group_name, 0);
+    if (name.empty()) return;
+    uint32_t gid;
+    if (!id_of(e, s.attr_gid_number, 1, &gid)) return;
+    const std::vector<Value> &values = e.values[2];
+    if (s.schema == Schema::Rfc2307bis) {
+      add_bis_group(e, name, gid);
+      return;
+    }
+    std::vector<std::string_view> members;
+    members.reserve(values.size());
+    for (const Value &v : values) {
+      if (bad_name(v.view())) {
+        leave_out(e.dn, s.attr_member_uid + " \"" + printable(v.view()) +
+                            "\" is empty or holds ':', ',', a blank, a newline, a CR or a NUL");
+        return;
+      }
+      members.push_back(v.view());
+    }
+    std::sort(members.begin(), members.end());
+    members.erase(std::unique(members.begin(), members.end()), members.end());
+    add_group_line(name, gid, members);
+  }
+
+  void add_group_line(std::string_view name, uint32_t gid,
+                      const std::vector<std::string_view> &members) {
+    char ids[32];
+    int ids_len = snprintf(ids, sizeof ids, ":x:%u:", gid);
+    size_t len = name.size() + static_cast<size_t>(ids_len);
+    for (std::string_view m : members) len += m.size() + 1;
+    if (!members.empty()) --len;
+    char *p = lines.allocate(len), *start = p;
+    auto put = [&](std::string_view t) {
+      memcpy(p, t.data(), t.size());
+      p += t.size();
+    };
+    put(name), put({ids, static_cast<size_t>(ids_len)});
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (i > 0) put(",");
+      put(members[i]);
+    }
+    groups.push_back({start, static_cast<uint32_t>(len), static_cast<uint32_t>(name.size()), gid});
+  }
+
+  void add_bis_group(const Entry &e, std::string_view name, uint32_t gid) {
+    BisGroup g{lines.copy(name), gid, static_cast<uint32_t>(member_users.size()), 0,
+               static_cast<uint32_t>(member_dns.size()), 0};
+    std::string dn;
+    for (const Value &v : e.values[2]) {
+      if (!normalize_dn(v.view(), &dn)) {
+        ++tally->dropped_members;
+        continue;
+      }
+      auto user = user_by_dn.find(dn);
+      if (user != user_by_dn.end()) {
+        member_users.push_back(user->second);
+      } else {
+        member_dns.push_back(dns.copy(dn));  // a group, or nothing exported
+      }
+    }
+    g.users = static_cast<uint32_t>(member_users.size()) - g.first_user;
+    g.dns = static_cast<uint32_t>(member_dns.size()) - g.first_dn;
+    if (normalize_dn(e.dn, &dn))
+      group_by_dn.emplace(dns.copy(dn), static_cast<uint32_t>(bis_groups.size()));
+    bis_groups.push_back(g);
+  }
+
+  // Leaves out every entry of a name that several entries hold: which of
+  // them a lookup should answer with can't be told.
+  template <typename Out>
+  void drop_duplicates(std::vector<Line> &list, const char *what, Out out) {
+    std::vector<uint32_t> order(list.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return list[a].name() < list[b].name() || (list[a].name() == list[b].name() && a < b);
+    });
+    for (size_t i = 0; i < order.size();) {
+      size_t j = i + 1;
+      while (j < order.size() && list[order[j]].name() == list[order[i]].name()) ++j;
+      if (j - i > 1) {
+        tally->left_out += j - i;
+        report_entry(tally, "sync",
+                     std::to_string(j - i) + " " + what + " entries are named \"" +
+                         printable(list[order[i]].name()) + "\"; all left out");
+        for (size_t k = i; k < j; ++k) out(order[k]);
+      }
+      i = j;
+    }
+  }
+
+  void finish_users() {
+    if (users_done) return;
+    users_done = true;
+    user_out.assign(users.size(), false);
+    drop_duplicates(users, "user", [&](uint32_t i) { user_out[i] = true; });
+  }
+
+  // rfc2307bis: each group's members, with those of the groups it holds
+  // (and theirs: each group is visited once, so a cycle ends).
+  void resolve_bis_groups() {
+    std::vector<uint32_t> seen(bis_groups.size(), UINT32_MAX);
+    std::vector<int32_t> nested(member_dns.size(), -1);
+    for (size_t i = 0; i < member_dns.size(); ++i) {
+      auto g = group_by_dn.find(member_dns[i]);
+      if (g != group_by_dn.end()) nested[i] = static_cast<int32_t>(g->second);
+      else ++tally->dropped_members;
+    }
+    for (const BisGroup &g : bis_groups)
+      for (uint32_t k = 0; k < g.users; ++k)
+        if (user_out[member_users[g.first_user + k]]) ++tally->dropped_members;
+    std::vector<uint32_t> stack;
+    std::vector<std::string_view> members;
+    for (uint32_t i = 0; i < bis_groups.size(); ++i) {
+      members.clear();
+      stack.assign(1, i);
+      seen[i] = i;
+      while (!stack.empty()) {
+        const BisGroup &g = bis_groups[stack.back()];
+        stack.pop_back();
+        for (uint32_t k = 0; k < g.users; ++k) {
+          uint32_t u = member_users[g.first_user + k];
+          if (!user_out[u]) members.push_back(users[u].name());
+        }
+        for (uint32_t k = 0; k < g.dns; ++k) {
+          int32_t n = nested[g.first_dn + k];
+          if (n >= 0 && seen[static_cast<size_t>(n)] != i) {
+            seen[static_cast<size_t>(n)] = i;
+            stack.push_back(static_cast<uint32_t>(n));
+          }
+        }
+      }
+      std::sort(members.begin(), members.end());
+      members.erase(std::unique(members.begin(), members.end()), members.end());
+      add_group_line(bis_groups[i].name, bis_groups[i].gid, members);
+    }
+    bis_groups.clear();
+    member_users.clear();
+    member_dns.clear();
+  }
+};
+
+MapBuilder::MapBuilder(const Settings &s, Tally *tally) : impl_(new Impl(s, tally)) {}
+MapBuilder::~MapBuilder() { delete impl_; }
+
+std::vector<std::string> MapBuilder::user_attributes() const {
+  const Settings &s = impl_->s;
+  std::vector<std::string> a = {s.attr_name, s.attr_uid_number, s.attr_gid_number, s.attr_gecos};
+  if (impl_->u_cn >= 0) a.push_back("cn");
+  if (impl_->u_home >= 0) a.push_back(s.attr_home);
+  if (impl_->u_shell >= 0) a.push_back(s.attr_shell);
+  return a;
+}
+
+std::vector<std::string> MapBuilder::group_attributes() const {
+  const Settings &s = impl_->s;
+  return {s.attr_group_name, s.attr_gid_number,
+          s.schema == Schema::Rfc2307bis ? s.attr_member : s.attr_member_uid};
+}
+
+void MapBuilder::add_user(const Entry &e) { impl_->add_user(e); }
+void MapBuilder::add_group(const Entry &e) { impl_->add_group(e); }
+
+// The records not left out, by id then name.  An order of indexes rather
+// than a sorted copy: group members refer to users by index.
+static std::vector<uint32_t> map_order(const std::vector<Line> &lines,
+                                       const std::vector<bool> &out) {
+  std::vector<uint32_t> order;
+  order.reserve(lines.size());
+  for (uint32_t i = 0; i < lines.size(); ++i)
+    if (!out[i]) order.push_back(i);
+  std::sort(order.begin(), order.end(),
+            [&](uint32_t a, uint32_t b) { return by_id_then_name(lines[a], lines[b]); });
+  return order;
+}
+
+bool MapBuilder::write_passwd(int fd, std::string *error) {
+  Impl &m = *impl_;
+  m.finish_users();
+  return write_lines(fd, m.users, map_order(m.users, m.user_out), error);
+}
+
+bool MapBuilder::write_group(int fd, std::string *error) {
+  Impl &m = *impl_;
+  m.finish_users();
+  if (m.s.schema == Schema::Rfc2307bis) m.resolve_bis_groups();
+  std::vector<bool> out(m.groups.size(), false);
+  m.drop_duplicates(m.groups, "group", [&](uint32_t i) { out[i] = true; });
+  return write_lines(fd, m.groups, map_order(m.groups, out), error);
+}
+
+void MapBuilder::clear() {
+  Impl &m = *impl_;
+  std::vector<Line>().swap(m.users);
+  std::vector<Line>().swap(m.groups);
+  std::unordered_map<std::string_view, uint32_t>().swap(m.user_by_dn);
+  std::unordered_map<std::string_view, uint32_t>().swap(m.group_by_dn);
+  std::vector<bool>().swap(m.user_out);
+  m.lines.clear();
+  m.dns.clear();
+}
+
+}  // namespace vesk::sync
