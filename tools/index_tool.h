@@ -317,6 +317,10 @@ struct InstallOptions {
   // The new maps; empty: MAP.new beside the map, if it exists.
   std::string new_passwd;
   std::string new_group;
+  // What messages call the new maps (default: their paths), for a program
+  // that hands install maps it wrote itself.
+  std::string new_passwd_label;
+  std::string new_group_label;
   double max_drop = 50;  // percent of the current map's records
   bool force = false;
   bool follow_symlinks = false;  // a staged symbolic link is refused unless set

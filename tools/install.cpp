@@ -202,6 +202,7 @@ struct Staging {
   Db db = Db::Passwd;
   std::string target;  // the map
   std::string staged;  // the new map as it was left for us
+  std::string label;   // what messages call it
   bool named = false;  // given on the command line: never removed, and must exist
   bool present = false;
   struct stat found {};  // the staged file itself (not followed), when found
@@ -215,11 +216,11 @@ struct Staging {
   std::string messages;
 
   void fail(const std::string &where, const std::string &text) {
-    add_message(&messages, where, text);
+    add_message(&messages, where == staged ? label : where, text);
     status = kExitFailure;
   }
   void refuse(const std::string &text) {
-    add_message(&messages, staged, text + "; nothing installed");
+    add_message(&messages, label, text + "; nothing installed");
     refused = true;
     status = worse(status, kExitRefused);
   }
@@ -526,7 +527,7 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
   s->p.policy = &policy;
   s->p.leave_out = true;
   s->p.source_fd = source_fd;
-  s->status = prepare_map(s->db, o.dry_run ? s->staged : s->map_temp, s->staged, s->target, &s->p,
+  s->status = prepare_map(s->db, o.dry_run ? s->staged : s->map_temp, s->label, s->target, &s->p,
                           &s->messages);
   if (s->status == kExitFailure) return;
   if (s->status == kExitProblems) s->status = kExitInstalledWithProblems;
@@ -719,6 +720,8 @@ int run_install(const InstallOptions &options) {
     for (Staging &s : stagings) {
       s.named = !s.staged.empty();
       if (!named) s.staged = s.target + ".new";
+      const std::string &label = &s == stagings ? options.new_passwd_label : options.new_group_label;
+      s.label = label.empty() ? s.staged : label;
     }
     // A map just before the round's own: skip one already judged.
     if (round_number > 0) {

@@ -299,6 +299,8 @@ int run(int argc, char **argv) {
     for (Written &w : maps) w.same = same_content(w.temp, w.map);
     if (!maps[0].same) o.new_passwd = maps[0].temp;
     if (!maps[1].same) o.new_group = maps[1].temp;
+    o.new_passwd_label = o.passwd_map + " (as read from the directory)";
+    o.new_group_label = o.group_map + " (as read from the directory)";
     for (const Written &w : maps)
       if (w.same) printf("%s: unchanged\n", w.map.c_str());
     fflush(stdout);
