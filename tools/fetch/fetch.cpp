@@ -287,7 +287,9 @@ int run_fetch(const FetchOptions &o) {
       return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
     how_all += ", " + s.name + " " + how;
     if (!write_temp(target + ".fetched", map, &s.map_temp, &error) ||
-        !write_temp(run.state(s.name), map, &s.reference_temp, &error))
+        // The reference is not flushed: one that a crash damaged fails its
+        // hash at the next run, which then takes the whole map.
+        !write_temp(run.state(s.name), map, &s.reference_temp, &error, false))
       return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
     (i == 0 ? install.new_passwd : install.new_group) = s.map_temp;
   }

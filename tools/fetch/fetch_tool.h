@@ -20,7 +20,7 @@ struct PublishOptions {
   std::string passwd_map, group_map;
   std::string key_file;  // PEM Ed25519 private key
   unsigned deltas = 3;   // generations a delta is made from
-  int level = 19;        // zstd compression level
+  int level = 3;         // zstd level: at 1,000,000 users the smallest deltas, in seconds
   bool wait = true;      // for the directory's lock
 };
 
@@ -40,9 +40,9 @@ struct FetchOptions {
 int run_fetch(const FetchOptions &options);
 
 // Files: written under a temporary name beside the final one (mode 0644,
-// flushed), to be renamed into place or dropped.
+// flushed unless `flush` is false), to be renamed into place or dropped.
 bool write_temp(const std::string &final_path, std::string_view data, std::string *temp,
-                std::string *error);
+                std::string *error, bool flush = true);
 bool read_file(const std::string &path, std::string *data, std::string *error);
 // An exclusive flock on the directory `dir`, held while *fd is open.
 bool lock_directory(const std::string &dir, bool wait, int *fd, std::string *error);

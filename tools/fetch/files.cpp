@@ -11,7 +11,7 @@
 namespace vesk::fetch {
 
 bool write_temp(const std::string &final_path, std::string_view data, std::string *temp,
-                std::string *error) {
+                std::string *error, bool flush) {
   int fd = tool::create_temp(final_path, temp);
   if (fd < 0) {
     *error = "can't create a temporary file beside " + final_path + ": " + strerror(errno);
@@ -26,7 +26,7 @@ bool write_temp(const std::string &final_path, std::string_view data, std::strin
     if (w <= 0) ok = false;
     else p += w, n -= static_cast<size_t>(w);
   }
-  ok = ok && fdatasync(fd) == 0;
+  ok = ok && (!flush || fdatasync(fd) == 0);
   if (!ok) *error = "can't write " + *temp + ": " + strerror(errno ? errno : EIO);
   if (close(fd) != 0 && ok) {
     ok = false;

@@ -38,7 +38,7 @@ const char kHelp[] =
     "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
     "  --key FILE          publish: the PEM Ed25519 private key ([publish] key_file)\n"
     "  --deltas N          publish: deltas from the last N generations (default 3)\n"
-    "  --level N           publish: zstd level, 1 to 22 (default 19)\n"
+    "  --level N           publish: zstd level, 1 to 22 (default 3)\n"
     "  --public-key FILE   fetch: the export's PEM public key ([fetch] public_key_file)\n"
     "  --state-dir DIR     fetch: its state (default /var/lib/vesk-index)\n"
     "  --timeout SECONDS   fetch: for each request (default 120)\n"
