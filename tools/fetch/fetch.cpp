@@ -150,6 +150,10 @@ struct Run {
 
 struct Staged {
   std::string name, map_temp, reference_temp;
+  std::string target;  // the map's path
+  std::string map;     // the published bytes
+  bool fetched = false;
+  struct stat written {};  // the file written beside the map
   ~Staged() {
     tool::drop_temp(&map_temp);
     tool::drop_temp(&reference_temp);
@@ -272,26 +276,28 @@ int run_fetch(const FetchOptions &o) {
   for (int i = 0; i < 2; ++i) {
     Staged &s = staged[i];
     s.name = i == 0 ? "passwd" : "group";
-    const std::string &target = i == 0 ? install.passwd_map : install.group_map;
+    const std::string &target = s.target = i == 0 ? install.passwd_map : install.group_map;
     const MapEntry &want = *m.map(s.name);
     const MapEntry *had = have_installed ? installed.map(s.name) : nullptr;
-    std::string reference;
-    bool reference_ok = had != nullptr && read_file(run.state(s.name), &reference, &error) &&
-                        sha256_hex(reference) == had->plain.sha256;
-    if (reference_ok && !o.force && want.plain.sha256 == had->plain.sha256) {
+    if (had != nullptr && !o.force && want.plain.sha256 == had->plain.sha256) {
       how_all += ", " + s.name + " unchanged";
       continue;
     }
-    std::string map, how;
-    if (!run.obtain(want, reference_ok ? &reference : nullptr, &map, &how, &error))
+    // The reference is read only for a delta from it, and not hashed: a
+    // wrong one gives a map that fails the signed hash.
+    std::string reference;
+    bool have_reference = had != nullptr && want.delta_from(run.installed_generation) != nullptr &&
+                          read_file(run.state(s.name), &reference, &error);
+    std::string how;
+    if (!run.obtain(want, have_reference ? &reference : nullptr, &s.map, &how, &error))
       return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
     how_all += ", " + s.name + " " + how;
-    if (!write_temp(target + ".fetched", map, &s.map_temp, &error) ||
-        // The reference is not flushed: one that a crash damaged fails its
-        // hash at the next run, which then takes the whole map.
-        !write_temp(run.state(s.name), map, &s.reference_temp, &error, false))
+    // Not flushed here: install flushes the new map before it renames it.
+    if (!write_temp(target + ".fetched", s.map, &s.map_temp, &error, false))
       return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
     (i == 0 ? install.new_passwd : install.new_group) = s.map_temp;
+    s.fetched = true;
+    if (stat(s.map_temp.c_str(), &s.written) != 0) s.written = {};
   }
 
   int status = kOk;
@@ -307,7 +313,20 @@ int run_fetch(const FetchOptions &o) {
   // Installed: the state follows, the manifest last, as it names the
   // generation the references belong to.
   for (Staged &s : staged) {
-    if (s.reference_temp.empty()) continue;
+    if (!s.fetched) continue;
+    // The references are the published bytes.  Where install made the
+    // file written beside the map the map itself, it is also the reference
+    // (nothing rewrites a map in place; the next install renames another
+    // over it); else, or across file systems, they are written again.  Not
+    // flushed: a reference a crash damaged fails the next delta's hash,
+    // and that run takes the whole map.
+    struct stat now;
+    bool same = s.written.st_ino != 0 && stat(s.target.c_str(), &now) == 0 &&
+                s.written.st_dev == now.st_dev && s.written.st_ino == now.st_ino;
+    if (!(same && tool::link_temp(s.target, run.state(s.name), &s.reference_temp)) &&
+        !write_temp(run.state(s.name), s.map, &s.reference_temp, &error, false))
+      return run.finish(kFailure, "generation " + g + " installed, but " + error,
+                        run.installed_generation);
     if (rename(s.reference_temp.c_str(), run.state(s.name).c_str()) != 0) {
       error = strerror(errno);
       return run.finish(kFailure, "generation " + g + " installed, but " + run.state(s.name) +
