@@ -14,6 +14,7 @@
 // signature, the exact bytes of its maps as published (the reference of the
 // next delta: the installed maps may lack records the content policy left
 // out), the manifest's HTTP validators, and the run record (state.h).
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -160,6 +161,27 @@ struct Staged {
   }
 };
 
+// Removes the files a killed run left: beside each map, and in the state
+// directory.  Called with the state directory locked.
+void remove_leftovers(const FetchOptions &o) {
+  std::vector<std::string> places = {o.install.passwd_map + ".fetched",
+                                     o.install.group_map + ".fetched"};
+  for (const char *name : {"passwd", "group", "manifest", "manifest.sig", "http", "fetch.state"})
+    places.push_back(o.state_dir + "/" + name);
+  for (const std::string &final_path : places) {
+    std::string dir = tool::directory_of(final_path);
+    std::string prefix = "." + tool::base_name(final_path) + ".tmp-";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) continue;
+    while (struct dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+        unlinkat(dirfd(d), name.c_str(), 0);
+    }
+    closedir(d);
+  }
+}
+
 }  // namespace
 
 int run_fetch(const FetchOptions &o) {
@@ -178,6 +200,7 @@ int run_fetch(const FetchOptions &o) {
     int fd;
     ~LockGuard() { close(fd); }
   } guard{lock_fd};
+  remove_leftovers(o);
 
   // What is installed, as the last successful fetch left it.
   Manifest installed;
