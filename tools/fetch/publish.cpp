@@ -37,6 +37,7 @@ struct Published {
   std::string data;
   MapEntry entry;
   std::vector<Output> outputs;  // renamed in this order
+  std::string kept;             // where the published map is to be kept
 };
 
 struct Cleanup {
@@ -85,21 +86,23 @@ int prepare(Published *p, const PublishOptions &o, const Manifest *previous,
   p->entry.records = scan.records.size();
   p->entry.plain = {p->data.size(), sha256_hex(p->data)};
 
-  // The map now published becomes an older generation: keep it, linked,
-  // if it is what the previous manifest says it is.
-  std::string current = dir + p->name;
-  if (previous != nullptr && generation > 1) {
-    std::string kept = current + "." + std::to_string(previous->generation), bytes;
+  // The map now published becomes an older generation: it is kept as
+  // NAME.GEN (a link made once everything else is ready), if it is what
+  // the previous manifest says it is.
+  std::string current = dir + p->name, previous_bytes;
+  bool have_previous_bytes = false;
+  if (previous != nullptr) {
     const MapEntry *e = previous->map(p->name);
-    if (!exists(kept) && e != nullptr && read_file(current, &bytes, &error) &&
-        sha256_hex(bytes) == e->plain.sha256 && link(current.c_str(), kept.c_str()) != 0) {
-      report(kept, std::string("can't keep the previous generation: ") + strerror(errno));
-      return kFailure;
-    }
+    have_previous_bytes = e != nullptr && read_file(current, &previous_bytes, &error) &&
+                          sha256_hex(previous_bytes) == e->plain.sha256;
+    p->kept = current + "." + std::to_string(previous->generation);
+    if (!have_previous_bytes || exists(p->kept)) p->kept.clear();
   }
   for (uint64_t from = generation - 1; from >= 1 && from + o.deltas >= generation; --from) {
     std::string reference;
-    if (!read_file(current + "." + std::to_string(from), &reference, &error)) {
+    if (have_previous_bytes && from == previous->generation) {
+      reference = previous_bytes;
+    } else if (!read_file(current + "." + std::to_string(from), &reference, &error)) {
       if (errno == ENOENT) continue;
       report(o.dir, error);
       return kFailure;
@@ -192,8 +195,8 @@ int run_publish(const PublishOptions &o) {
   Manifest m;
   m.generation = have_previous ? previous.generation + 1 : 1;
   m.created = time(nullptr);
-  Published maps[2] = {{tool::Db::Passwd, "passwd", o.passwd_map, {}, {}, {}},
-                       {tool::Db::Group, "group", o.group_map, {}, {}, {}}};
+  Published maps[2] = {{tool::Db::Passwd, "passwd", o.passwd_map, {}, {}, {}, {}},
+                       {tool::Db::Group, "group", o.group_map, {}, {}, {}, {}}};
   std::vector<Output> all;
   Cleanup cleanup{&all};
   int status = kOk;
@@ -227,6 +230,11 @@ int run_publish(const PublishOptions &o) {
   }
   all.push_back(sig);
   all.push_back(man);
+  for (const Published &p : maps)
+    if (!p.kept.empty() && link((o.dir + "/" + p.name).c_str(), p.kept.c_str()) != 0) {
+      report(p.kept, std::string("can't keep the previous generation: ") + strerror(errno));
+      return kFailure;
+    }
   for (Output &out : all) {
     if (rename(out.temp.c_str(), out.path.c_str()) != 0) {
       report(out.path, std::string("can't rename into place: ") + strerror(errno));
