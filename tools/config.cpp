@@ -32,6 +32,8 @@ const std::vector<KnownSection> &known_sections() {
         "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
         "attr_member_uid", "attr_member", "default_shell", "override_shell",
         "home_template"}},
+      {"publish", {"key_file", "deltas", "level"}},
+      {"fetch", {"url", "public_key_file", "tls_ca_file", "timeout", "max_age"}},
   };
   return sections;
 }
@@ -208,6 +210,25 @@ bool parse_uint32(const std::string &text, uint32_t *out) {
   uint64_t value;
   if (!parse_uint(text, UINT32_MAX, &value)) return false;
   *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool parse_duration(const std::string &text, int64_t *seconds) {
+  static const struct {
+    char suffix;
+    uint64_t scale;
+  } kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+  std::string digits = text;
+  uint64_t scale = 1;
+  for (const auto &u : kUnits)
+    if (!digits.empty() && digits.back() == u.suffix) {
+      digits.pop_back();
+      scale = u.scale;
+      break;
+    }
+  uint64_t value;
+  if (!parse_uint(digits, INT64_MAX / scale, &value)) return false;
+  *seconds = static_cast<int64_t>(value * scale);
   return true;
 }
 

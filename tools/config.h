@@ -41,6 +41,8 @@ bool read_config(const std::string &path, bool required, Config *config, std::st
 bool parse_uint32(const std::string &text, uint32_t *out);   // decimal, 0..4294967295
 bool parse_uint(const std::string &text, uint64_t max, uint64_t *out);
 bool parse_yes_no(const std::string &text, bool *out);        // yes/no, true/false, on/off, 1/0
+// A duration: a number of seconds, or a number followed by s, m, h or d.
+bool parse_duration(const std::string &text, int64_t *seconds);
 // Words separated by white space or commas.
 std::vector<std::string> parse_list(const std::string &text);
 

@@ -10,6 +10,8 @@
 
 #include "index_tool.h"
 #include "nss_vesk.h"
+#include "state.h"
+#include "status.h"
 
 #ifndef VESK_VERSION
 #define VESK_VERSION "unknown"
@@ -25,6 +27,10 @@ const char kUsage[] =
     "       vesk-index install [--passwd MAP] [--group MAP] [--new-passwd FILE]\n"
     "                          [--new-group FILE] [--max-drop PERCENT] [--force]\n"
     "                          [--strict] [--dry-run] [--no-wait] [--follow-symlinks]\n"
+    "       vesk-index status [--passwd MAP] [--group MAP] [--state-dir DIR]\n"
+    "                         [--max-age AGE] [--format text|json|prometheus]\n"
+    "       vesk-index sync ...  (vesk-index-sync)\n"
+    "       vesk-index publish DIR ... | fetch [URL] ...  (vesk-index-fetch)\n"
     "       vesk-index --help | --version\n"
     "Every command also takes [--config FILE] [--min-uid N] [--min-gid N]\n"
     "[--allow-gid GID]...\n";
@@ -42,6 +48,9 @@ const char kHelp[] =
     "  install  check a new map, compare it with the current one, and put it\n"
     "           in place with fresh indexes (by default each MAP.new that\n"
     "           exists; it is removed once installed)\n"
+    "  status   the maps' records, size and age, whether their indexes are usable,\n"
+    "           the generation installed and the last fetch or sync; exit 1 when\n"
+    "           stale or unusable\n"
     "\n"
     "  --passwd MAP        the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
     "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
@@ -58,6 +67,10 @@ const char kHelp[] =
     "  --min-uid N         the lowest uid and gid a map may serve (default:\n"
     "  --min-gid N         UID_MIN and GID_MIN of /etc/login.defs, else 1000)\n"
     "  --allow-gid GID     a reserved or local gid users may have as primary group\n"
+    "  --state-dir DIR     status: the state of fetch and sync (default\n"
+    "                      /var/lib/vesk-index)\n"
+    "  --max-age AGE       status: stale past this (default [fetch] max_age, 7d)\n"
+    "  --format FORMAT     status: text, json or prometheus (default text)\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -88,6 +101,9 @@ enum Option {
   kMinGid,
   kAllowGid,
   kFollowSymlinks,
+  kStateDir,
+  kMaxAge,
+  kFormat,
 };
 
 const struct option kOptions[] = {
@@ -106,6 +122,9 @@ const struct option kOptions[] = {
     {"min-gid", required_argument, nullptr, kMinGid},
     {"allow-gid", required_argument, nullptr, kAllowGid},
     {"follow-symlinks", no_argument, nullptr, kFollowSymlinks},
+    {"state-dir", required_argument, nullptr, kStateDir},
+    {"max-age", required_argument, nullptr, kMaxAge},
+    {"format", required_argument, nullptr, kFormat},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -119,8 +138,11 @@ bool applies(const std::string &command, int option) {
     case kMinUid:
     case kMinGid:
     case kAllowGid: return true;
+    case kStateDir:
+    case kMaxAge:
+    case kFormat: return command == "status";
     case kStrict:
-    case kNoWait: return command != "check";
+    case kNoWait: return command != "check" && command != "status";
     default: return command == "install";
   }
 }
@@ -192,7 +214,7 @@ int tool_main(int argc, char **argv) {
   }
   if (command == "sync" || command == "publish" || command == "fetch")
     return run_program(command, argc, argv);
-  if (command != "build" && command != "check" && command != "install")
+  if (command != "build" && command != "check" && command != "install" && command != "status")
     return usage_error("unknown command: " + command);
 
   InstallOptions o;  // its fields are a superset of the other commands'
@@ -207,6 +229,9 @@ int tool_main(int argc, char **argv) {
   bool min_uid_given = false, min_gid_given = false;
   uint32_t min_uid = 0, min_gid = 0;
   std::vector<uint32_t> allow_gid;
+  StatusOptions status;
+  status.state_dir = kDefaultStateDir;
+  std::string max_age;
   int c;
   while ((c = getopt_long(argc - 1, argv + 1, ":h", kOptions, nullptr)) != -1) {
     if (c == '?' || c == ':') {
@@ -214,6 +239,9 @@ int tool_main(int argc, char **argv) {
       if (c == ':')
         return usage_error(arg + (arg == "--max-drop"                             ? " needs a percentage"
                                   : arg == "--config"                           ? " needs a file"
+                                  : arg == "--format"                           ? " needs a format"
+                                  : arg == "--state-dir"                        ? " needs a directory"
+                                  : arg == "--max-age"                          ? " needs an age"
                                   : arg.find("-uid") != std::string::npos ||
                                           arg.find("-gid") != std::string::npos ? " needs an id"
                                                                                 : " needs a map path"));
@@ -229,6 +257,14 @@ int tool_main(int argc, char **argv) {
       case kForce: o.force = true; continue;
       case kDryRun: o.dry_run = true; continue;
       case kFollowSymlinks: o.follow_symlinks = true; continue;
+      case kStateDir: status.state_dir = value; continue;
+      case kMaxAge: max_age = value; continue;
+      case kFormat:
+        if (value == "text") status.format = StatusFormat::Text;
+        else if (value == "json") status.format = StatusFormat::Json;
+        else if (value == "prometheus") status.format = StatusFormat::Prometheus;
+        else return usage_error("--format: not text, json or prometheus: " + value);
+        continue;
       case kMaxDrop:
         if (!parse_percent(optarg, &o.max_drop))
           return usage_error(std::string("--max-drop: not a percentage from 0 to 100: ") + optarg);
@@ -280,6 +316,16 @@ int tool_main(int argc, char **argv) {
     return run_build(options);
   }
   if (command == "install") return run_install(o);
+  if (command == "status") {
+    status.passwd_map = o.passwd_map;
+    status.group_map = o.group_map;
+    const ConfigEntry *e = config.find("fetch", "max_age");
+    std::string where = "--max-age";
+    if (max_age.empty() && e != nullptr) max_age = e->value, where = config.where(*e) + ": max_age";
+    if (!max_age.empty() && (!parse_duration(max_age, &status.max_age) || status.max_age < 1))
+      return usage_error(where + ": not an age (seconds, or a number with s, m, h or d)");
+    return run_status(status);
+  }
   CheckOptions options;
   options.passwd_map = o.passwd_map;
   options.group_map = o.group_map;

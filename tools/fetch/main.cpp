@@ -1,0 +1,246 @@
+// vesk-index-fetch: the command lines of "vesk-index publish" and
+// "vesk-index fetch", which vesk-index runs as this program with argv
+// [path, "publish" | "fetch", options...].
+#include <getopt.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <new>
+#include <string>
+
+#include "config.h"
+#include "fetch_tool.h"
+#include "nss_vesk.h"
+#include "state.h"
+
+namespace vesk::fetch {
+
+namespace {
+
+const char kUsage[] =
+    "Usage: vesk-index publish DIR [--passwd MAP] [--group MAP] [--key FILE]\n"
+    "                          [--deltas N] [--level N] [--config FILE] [--no-wait]\n"
+    "       vesk-index fetch [URL] [--passwd MAP] [--group MAP] [--public-key FILE]\n"
+    "                        [--state-dir DIR] [--timeout SECONDS] [--max-age AGE]\n"
+    "                        [--force] [--config FILE] [--no-wait]\n";
+
+const char kHelp[] =
+    "\n"
+    "publish  writes the maps into DIR for a web server to serve: plain, compressed\n"
+    "         with zstd, as deltas from the last few generations, and a manifest\n"
+    "         of their sizes and SHA-256 hashes signed with the Ed25519 key\n"
+    "fetch    installs the maps published at URL (default: [fetch] url) once the\n"
+    "         manifest's signature, generation and age are checked and the maps\n"
+    "         match its hashes; a manifest not modified since the last run ends it\n"
+    "\n"
+    "  --passwd MAP        the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
+    "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
+    "  --key FILE          publish: the PEM Ed25519 private key ([publish] key_file)\n"
+    "  --deltas N          publish: deltas from the last N generations (default 3)\n"
+    "  --level N           publish: zstd level, 1 to 22 (default 3)\n"
+    "  --public-key FILE   fetch: the export's PEM public key ([fetch] public_key_file)\n"
+    "  --state-dir DIR     fetch: its state (default /var/lib/vesk-index)\n"
+    "  --timeout SECONDS   fetch: for each request (default 120)\n"
+    "  --max-age AGE       fetch: refuse manifests older than this (default 7d)\n"
+    "  --force             fetch: install an older generation or an old manifest, and\n"
+    "                      despite vesk-index install's guards\n"
+    "  --config FILE       the configuration (default /etc/vesk-index.conf)\n"
+    "  --no-wait           fail at once if another run holds the lock\n"
+    "\n"
+    "Exit status: 0 done (or nothing to do); 1 maps refused (publish: problems in\n"
+    "a map; fetch: the content policy or install's guards); 2 any other failure,\n"
+    "nothing changed; 3 fetch: installed, with problems reported.\n";
+
+int usage_error(const std::string &text) {
+  fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
+  return kFailure;
+}
+
+enum Option {
+  kPasswd = 256,
+  kGroup,
+  kKey,
+  kDeltas,
+  kLevel,
+  kPublicKey,
+  kStateDir,
+  kTimeout,
+  kMaxAge,
+  kForce,
+  kConfig,
+  kNoWait,
+  kHelpOption,
+};
+
+const struct option kOptions[] = {
+    {"passwd", required_argument, nullptr, kPasswd},
+    {"group", required_argument, nullptr, kGroup},
+    {"key", required_argument, nullptr, kKey},
+    {"deltas", required_argument, nullptr, kDeltas},
+    {"level", required_argument, nullptr, kLevel},
+    {"public-key", required_argument, nullptr, kPublicKey},
+    {"state-dir", required_argument, nullptr, kStateDir},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"max-age", required_argument, nullptr, kMaxAge},
+    {"force", no_argument, nullptr, kForce},
+    {"config", required_argument, nullptr, kConfig},
+    {"no-wait", no_argument, nullptr, kNoWait},
+    {"help", no_argument, nullptr, kHelpOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool for_publish(int option) { return option == kKey || option == kDeltas || option == kLevel; }
+bool for_fetch(int option) {
+  return option == kPublicKey || option == kStateDir || option == kTimeout ||
+         option == kMaxAge || option == kForce;
+}
+
+// A configured value: the command line's if given, else the file's.
+struct Setting {
+  std::string value;
+  bool given = false;
+};
+
+int main_program(int argc, char **argv) {
+  signal(SIGXFSZ, SIG_IGN);
+  if (argc < 2) return usage_error("no command given");
+  std::string command = argv[1];
+  if (command != "publish" && command != "fetch") return usage_error("unknown command: " + command);
+  std::string passwd = NSS_VESK_PASSWD_MAP, group = NSS_VESK_GROUP_MAP;
+  std::string config_path = tool::kDefaultConfig, state_dir = tool::kDefaultStateDir;
+  bool config_named = false, force = false, wait = true;
+  Setting key, deltas, level, public_key, timeout, max_age;
+  opterr = 0;
+  optind = 1;
+  int c;
+  while ((c = getopt_long(argc - 1, argv + 1, ":h", kOptions, nullptr)) != -1) {
+    if (c == '?' || c == ':') {
+      std::string arg = argv[optind];
+      return usage_error(c == ':' ? arg + " needs a value"
+                                  : "unknown option for " + command + ": " + arg);
+    }
+    if (c == 'h') c = kHelpOption;
+    if ((for_publish(c) && command != "publish") || (for_fetch(c) && command != "fetch"))
+      for (const struct option *k = kOptions; k->name != nullptr; ++k)
+        if (k->val == c) return usage_error("unknown option for " + command + ": --" + k->name);
+    std::string value = optarg != nullptr ? optarg : "";
+    if (optarg != nullptr && value.empty()) return usage_error("an option's value is empty");
+    switch (c) {
+      case kHelpOption: printf("%s%s", kUsage, kHelp); return kOk;
+      case kPasswd: passwd = value; break;
+      case kGroup: group = value; break;
+      case kKey: key = {value, true}; break;
+      case kDeltas: deltas = {value, true}; break;
+      case kLevel: level = {value, true}; break;
+      case kPublicKey: public_key = {value, true}; break;
+      case kStateDir: state_dir = value; break;
+      case kTimeout: timeout = {value, true}; break;
+      case kMaxAge: max_age = {value, true}; break;
+      case kForce: force = true; break;
+      case kNoWait: wait = false; break;
+      case kConfig: config_path = value, config_named = true; break;
+    }
+  }
+  std::vector<std::string> operands(argv + 1 + optind, argv + argc);
+
+  tool::Config config;
+  std::string error;
+  if (!tool::read_config(config_path, config_named, &config, &error)) {
+    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+    return kFailure;
+  }
+  // Fills a setting from [section] key unless the command line gave it;
+  // `where` names the origin for messages.
+  std::string where;
+  auto take = [&](Setting *s, const char *section, const char *k, const char *option) {
+    if (s->given) {
+      where = std::string("--") + option;
+    } else if (const tool::ConfigEntry *e = config.find(section, k)) {
+      s->value = e->value;
+      where = config.where(*e) + ": " + k;
+    }
+  };
+  auto bad = [&](const std::string &what) { return usage_error(where + ": not " + what); };
+
+  if (command == "publish") {
+    if (operands.size() != 1)
+      return usage_error(operands.empty() ? "publish: no directory given"
+                                          : "unexpected argument: " + operands[1]);
+    PublishOptions o;
+    o.dir = operands[0];
+    o.passwd_map = passwd;
+    o.group_map = group;
+    o.wait = wait;
+    take(&key, "publish", "key_file", "key");
+    if (key.value.empty()) return usage_error("publish: no key (--key or [publish] key_file)");
+    o.key_file = key.value;
+    take(&deltas, "publish", "deltas", "deltas");
+    uint64_t n;
+    if (!deltas.value.empty()) {
+      if (!tool::parse_uint(deltas.value, 100, &n)) return bad("a number of generations (0 to 100)");
+      o.deltas = static_cast<unsigned>(n);
+    }
+    take(&level, "publish", "level", "level");
+    if (!level.value.empty()) {
+      if (!tool::parse_uint(level.value, 22, &n) || n == 0) return bad("a zstd level (1 to 22)");
+      o.level = static_cast<int>(n);
+    }
+    return run_publish(o);
+  }
+
+  if (operands.size() > 1) return usage_error("unexpected argument: " + operands[1]);
+  FetchOptions o;
+  Setting url;
+  if (!operands.empty()) url = {operands[0], true};
+  take(&url, "fetch", "url", "url");
+  if (url.value.empty()) {
+    printf("vesk-index fetch: no URL configured ([fetch] url in %s); nothing to do\n",
+           config_path.c_str());
+    return kOk;
+  }
+  if (url.value.compare(0, 7, "http://") != 0 && url.value.compare(0, 8, "https://") != 0)
+    return bad("an http:// or https:// URL");
+  o.url = url.value;
+  take(&public_key, "fetch", "public_key_file", "public-key");
+  if (public_key.value.empty())
+    return usage_error("fetch: no public key (--public-key or [fetch] public_key_file)");
+  o.public_key_file = public_key.value;
+  if (const tool::ConfigEntry *e = config.find("fetch", "tls_ca_file")) o.tls_ca_file = e->value;
+  int64_t seconds;
+  take(&timeout, "fetch", "timeout", "timeout");
+  if (!timeout.value.empty()) {
+    if (!tool::parse_duration(timeout.value, &seconds) || seconds < 1 || seconds > 86400)
+      return bad("a timeout (1 second to 1 day)");
+    o.timeout = static_cast<long>(seconds);
+  }
+  take(&max_age, "fetch", "max_age", "max-age");
+  if (!max_age.value.empty()) {
+    if (!tool::parse_duration(max_age.value, &seconds) || seconds < 1)
+      return bad("an age (seconds, or a number with s, m, h or d)");
+    o.max_age = seconds;
+  }
+  o.state_dir = state_dir;
+  o.force = force;
+  o.install.passwd_map = passwd;
+  o.install.group_map = group;
+  o.install.wait = wait;
+  if (!tool::load_policy(config, &o.install.policy, &error)) {
+    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+    return kFailure;
+  }
+  return run_fetch(o);
+}
+
+}  // namespace
+
+}  // namespace vesk::fetch
+
+int main(int argc, char **argv) {
+  try {
+    return vesk::fetch::main_program(argc, argv);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "vesk-index: out of memory; nothing changed\n");
+    return vesk::fetch::kFailure;
+  }
+}

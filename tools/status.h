@@ -1,0 +1,37 @@
+// "vesk-index status": the health of the maps on this host, for people and
+// for monitoring.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "index_tool.h"
+
+namespace vesk::tool {
+
+// Whether lookups can use the indexes of both maps, as vesk-index check
+// decides, but without its report.  *problem is the first thing check says
+// against that map ("" when its indexes are usable).
+struct IndexHealth {
+  bool usable = false;
+  std::string problem;
+};
+void check_quietly(const std::string &passwd_map, const std::string &group_map,
+                   IndexHealth *passwd, IndexHealth *group);
+
+enum class StatusFormat { Text, Json, Prometheus };
+
+struct StatusOptions {
+  std::string passwd_map, group_map;
+  std::string state_dir;
+  int64_t max_age = 7 * 86400;  // seconds
+  StatusFormat format = StatusFormat::Text;
+};
+
+// Prints the status; kExitOk when healthy, kExitProblems when stale (the
+// last successful update, or without any, the maps, older than max_age) or
+// when a map or its indexes can't be used, kExitFailure when it can't tell.
+int run_status(const StatusOptions &options);
+
+}  // namespace vesk::tool
