@@ -222,29 +222,32 @@ void forget_temp(const std::string &path) {
     if (temp_used[i] && path == temp_slots[i]) temp_used[i] = 0;
 }
 
-// Terminating signals wait while a temporary file is made and registered,
-// so that none can come between the two.
-struct SignalsHeld {
-  sigset_t old;
-  SignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, sig);
-    pthread_sigmask(SIG_BLOCK, &held, &old);
-  }
-  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-};
-
+// The name is registered before the file exists: a terminating signal
+// that comes while it is being made then removes it (or finds nothing),
+// whichever thread it interrupts.
 int create_temp(const std::string &final_path, std::string *temp) {
-  *temp = temp_prefix(final_path) + "XXXXXX";
-  SignalsHeld held;
-  int fd = mkostemp(temp->data(), O_CLOEXEC);
-  if (fd < 0) {
-    temp->clear();
-    return -1;
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static thread_local std::mt19937 rng(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temp_prefix(final_path);
+    for (size_t i = 0; i < kTempRandom; ++i) name += kChars[rng() % (sizeof kChars - 1)];
+    remember_temp(name);
+    int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      *temp = name;
+      return fd;
+    }
+    int saved = errno;
+    forget_temp(name);
+    if (saved != EEXIST) {
+      temp->clear();
+      errno = saved;
+      return -1;
+    }
   }
-  remember_temp(*temp);
-  return fd;
+  temp->clear();
+  errno = EEXIST;
+  return -1;
 }
 
 void drop_temp(std::string *temp) {
@@ -331,18 +334,15 @@ bool commit(std::vector<PendingIndex> *pending, std::string *error,
       continue;
     }
     if (before_rename != nullptr) before_rename(p.path, arg);
-    {
-      // Renamed and forgotten together: a signal in between would remove
-      // nothing, but the slot must not outlive the name.
-      SignalsHeld held;
-      if (rename(p.temp.c_str(), p.path.c_str()) != 0) {
-        *error = "can't replace " + p.path + ": " + strerror(errno);
-        discard(&p);
-        ok = false;
-        continue;
-      }
-      forget_temp(p.temp);
+    // A signal between the rename and forgetting the name removes nothing:
+    // the name is gone.
+    if (rename(p.temp.c_str(), p.path.c_str()) != 0) {
+      *error = "can't replace " + p.path + ": " + strerror(errno);
+      discard(&p);
+      ok = false;
+      continue;
     }
+    forget_temp(p.temp);
     p.temp.clear();
     std::string dir = directory_of(p.path);
     if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
