@@ -459,10 +459,39 @@ def cases(tool, work, slapd):
           "server stopped mid-sync: the message names the server and the search", err)
 
 
+def serve(work):
+    """Serves this suite's directory over ldapi:// on WORK/ldapi (no TLS)
+    until standard input closes or a signal ends it: for tests that run the
+    sync another way, such as its service under systemd."""
+    os.makedirs(os.path.join(work, "slapd.d"))
+    os.mkdir(os.path.join(work, "db"))
+    for n, ldif in (("0", config_ldif(work, False)), ("1", DATA)):
+        path = os.path.join(work, "load%s.ldif" % n)
+        with open(path, "w") as f:
+            f.write(ldif)
+        r = run(["slapadd", "-q", "-s", "-F", os.path.join(work, "slapd.d"), "-n", n, "-l", path])
+        if r.returncode != 0:
+            raise RuntimeError("slapadd -n%s: %s" % (n, r.stderr))
+    slapd = Slapd(work)
+    slapd.start()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    try:
+        print("serving " + slapd.ldapi, flush=True)
+        sys.stdin.read()
+    finally:
+        slapd.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True, help="vesk-index")
+    parser.add_argument("--tool", help="vesk-index")
+    parser.add_argument("--serve", metavar="DIR", help="only serve the directory, in DIR")
     args = parser.parse_args()
+    if args.serve:
+        serve(args.serve)
+        return
+    if not args.tool:
+        parser.error("--tool is required")
     if os.environ.get("VESK_SYNC_NAMESPACE") != "1":
         if os.geteuid() != 0:
             skip("needs root (private namespaces)")
