@@ -257,6 +257,7 @@ class Sync:
         self.group = os.path.join(self.maps, "group.vesk")
         self.conf = os.path.join(work, "vesk-index.conf")
         self.secret = os.path.join(work, "ldap-password")
+        self.state = os.path.join(work, "state")
 
     def run(self, settings, *options, password=ROOT_PW, mode=0o600, background=False):
         lines = {"uri": self.ldapi, "base": SUFFIX, "user_base": PEOPLE,
@@ -269,7 +270,7 @@ class Sync:
             f.write(password + "\n")
         os.chmod(self.secret, mode)
         cmd = [self.tool, "sync", "--config", self.conf, "--passwd", self.passwd,
-               "--group", self.group, "--no-wait"] + list(options)
+               "--group", self.group, "--no-wait", "--state-dir", self.state] + list(options)
         if background:
             return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     text=True)
@@ -341,6 +342,10 @@ def cases(tool, work, slapd):
     check(":0:0:" not in sync.read(sync.passwd), "rfc2307: the smuggled uid 0 is not in the map")
     check(os.path.exists(sync.passwd + ".ixname") and os.path.exists(sync.group + ".ixgid"),
           "rfc2307: installed with indexes")
+    st = run([tool, "status", "--passwd", sync.passwd, "--group", sync.group,
+              "--state-dir", sync.state, "--format", "json", "--config", sync.conf])
+    check('"sync"' in st.stdout and '"success": true' in st.stdout,
+          "rfc2307: the run is recorded for vesk-index status", st.stdout + st.stderr)
     unchanged_after(sync, "unchanged directory", lambda: sync.run({}), status=3)
 
     # --strict refuses; --dry-run and --stage-only install nothing.

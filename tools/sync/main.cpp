@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,6 +18,7 @@
 #include "index_tool.h"
 #include "map/files.h"
 #include "nss_vesk.h"
+#include "state.h"
 #include "sync.h"
 
 #ifndef VESK_VERSION
@@ -39,7 +41,8 @@ const char kUsage[] =
     "Usage: vesk-index sync [--passwd MAP] [--group MAP] [--config FILE]\n"
     "                       [--dry-run | --stage-only] [--max-drop PERCENT] [--force]\n"
     "                       [--strict] [--no-wait] [--min-uid ID] [--min-gid ID]\n"
-    "                       [--allow-gid ID]... [--bind-password-file FILE]\n";
+    "                       [--allow-gid ID]... [--bind-password-file FILE]\n"
+    "                       [--state-dir DIR]\n";
 
 const char kHelp[] =
     "\n"
@@ -62,6 +65,8 @@ const char kHelp[] =
     "  --no-wait                  fail at once if another run is updating\n"
     "  --min-uid ID, --min-gid ID, --allow-gid ID   the content policy, as install's\n"
     "  --bind-password-file FILE  the bind password, instead of bind_password_file\n"
+    "  --state-dir DIR            where the run is recorded for vesk-index status\n"
+    "                             (default /var/lib/vesk-index)\n"
     "\n"
     "Exit status: 0 installed (or unchanged); 1 refused, nothing installed;\n"
     "2 directory, configuration or I/O error, nothing staged or installed;\n"
@@ -86,6 +91,7 @@ enum Option {
   kMinGid,
   kAllowGid,
   kPasswordFile,
+  kStateDir,
   kHelpOption,
   kVersion,
 };
@@ -104,6 +110,7 @@ const struct option kOptions[] = {
     {"min-gid", required_argument, nullptr, kMinGid},
     {"allow-gid", required_argument, nullptr, kAllowGid},
     {"bind-password-file", required_argument, nullptr, kPasswordFile},
+    {"state-dir", required_argument, nullptr, kStateDir},
     {"help", no_argument, nullptr, kHelpOption},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -175,7 +182,14 @@ bool stage(Written *w, std::string *error) {
   return tool::sync_directory(tool::directory_of(w->map), error);
 }
 
-int run(int argc, char **argv) {
+// What a run leaves for `vesk-index status`: set once the options are
+// read (a usage error or a dry run records nothing).
+struct Outcome {
+  bool record = false;
+  std::string state_dir = tool::kDefaultStateDir;
+};
+
+int sync_maps(int argc, char **argv, Outcome *outcome) {
   tool::InstallOptions o;
   o.passwd_map = NSS_VESK_PASSWD_MAP;
   o.group_map = NSS_VESK_GROUP_MAP;
@@ -223,10 +237,12 @@ int run(int argc, char **argv) {
         if (c == kGroup) o.group_map = value;
         if (c == kConfigOption) config_path = value, config_named = true;
         if (c == kPasswordFile) password_file = value;
+        if (c == kStateDir) outcome->state_dir = value;
     }
   }
   if (skip + optind < argc) return usage_error(std::string("unexpected argument: ") + argv[skip + optind]);
   if (o.dry_run && stage_only) return usage_error("--dry-run and --stage-only exclude each other");
+  outcome->record = !o.dry_run;
 
   tool::Config config;
   Settings settings;
@@ -308,6 +324,30 @@ int run(int argc, char **argv) {
   }
   for (Written &w : maps) tool::drop_temp(&w.temp);
   if (status == kInstalled && problems > 0) status = kWithProblems;
+  return status;
+}
+
+}  // namespace
+
+namespace {
+
+// Runs the sync and records its outcome in the state directory.
+int run(int argc, char **argv) {
+  Outcome outcome;
+  int status = sync_maps(argc, argv, &outcome);
+  if (!outcome.record) return status;
+  tool::UpdateRecord record;
+  record.time = time(nullptr);
+  record.success = status == kInstalled || status == kWithProblems;
+  record.result = status == kInstalled       ? "the maps are as the directory says"
+                  : status == kWithProblems ? "installed, with entries left out or reported"
+                  : status == kRefused      ? "refused: nothing installed"
+                                            : "failed: nothing staged or installed";
+  std::string error;
+  if (mkdir(outcome.state_dir.c_str(), 0755) != 0 && errno != EEXIST)
+    tool::report("sync", outcome.state_dir + ": " + strerror(errno) + "; run not recorded");
+  else if (!tool::write_update_record(outcome.state_dir, "sync", record, &error))
+    tool::report("sync", error + "; run not recorded");
   return status;
 }
 
