@@ -290,6 +290,20 @@ struct PolicyCheck {
 // as empty; one that can't be read is an error.
 bool prepare_policy(const Policy &policy, PolicyCheck *check, std::string *error);
 
+// What the scan's own parser learnt of a common line (see map_scan.cpp).
+struct QuickFields {
+  size_t name_len = 0;
+  uint32_t id = 0, gid = 0;     // gid: the passwd line's, or the group's id
+  std::string_view password;
+  bool plain_ids = true;        // no id with a leading zero
+  size_t rest = 0;              // offset past the ids' colons
+};
+
+// The policy's verdict on such a line when it is plainly acceptable (true);
+// false means it must be judged by judge_line.
+bool quickly_acceptable(const PolicyCheck &check, bool passwd, std::string_view line,
+                        const QuickFields &fields);
+
 // Judges one map line (without its newline).  Returns false with *reason
 // set when the record must not be served; true otherwise, with *note set
 // (else left empty) when something about it is worth reporting although it

@@ -92,7 +92,8 @@ struct LineWalker {
 // to the reader.  Where the module brings its own readers they decide
 // every line.
 template <typename Record>
-bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id) {
+bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id,
+                 QuickFields *fields) {
   const bool passwd = std::is_same_v<Record, struct passwd>;
 #if defined(VESK_HAVE_FGETPWENT_R) && defined(VESK_HAVE_FGETGRENT_R)
   const char *p = line, *end = line + len;
@@ -103,9 +104,11 @@ bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id) {
     return false;
   // The name and the password: any bytes but ':' and NUL.
   for (int field = 0; field < 2; ++field) {
+    const char *start = p;
     while (p < end && *p != ':' && *p != '\0') ++p;
     if (p == end || *p != ':') return false;
     if (field == 0) *name_len = static_cast<size_t>(p - line);
+    if (field == 1) fields->password = std::string_view(start, static_cast<size_t>(p - start));
     ++p;
   }
   // The uid and gid, or the gid.
@@ -120,11 +123,15 @@ bool quick_parse(const char *line, size_t len, size_t *name_len, uint32_t *id) {
     }
     if (p == digits || p - digits > 9 || p == end || *p != ':') return false;
     if (field == 0) *id = value;
+    fields->gid = value;
+    // A leading zero reads the same here, but is no plain decimal id.
+    if (*digits == '0' && p - digits > 1) fields->plain_ids = false;
     ++p;
   }
+  fields->rest = static_cast<size_t>(p - line);
   return true;
 #else
-  (void)line, (void)len, (void)name_len, (void)id, (void)passwd;
+  (void)line, (void)len, (void)name_len, (void)id, (void)passwd, (void)fields;
   return false;
 #endif
 }
@@ -167,18 +174,25 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
   };
   for (;;) {
     const char *name;
-    size_t name_len;
-    uint32_t id;
+    size_t name_len = 0;
+    uint32_t id = 0;
     size_t start, end;
+    QuickFields fields;
+    bool judged = false;  // the policy's verdict is already known: accepted
     const void *nl = walk.pos < size ? memchr(data + walk.pos, '\n', size - walk.pos) : nullptr;
     if (nl != nullptr &&
         quick_parse<Record>(data + walk.pos,
                             static_cast<size_t>(static_cast<const char *>(nl) - data) - walk.pos,
-                            &name_len, &id)) {
+                            &name_len, &id, &fields)) {
       end = static_cast<size_t>(static_cast<const char *>(nl) - data) + 1;
       start = walk.take(end);
       name = data + start;
       stream_in_step = false;
+      fields.name_len = name_len;
+      fields.id = id;
+      judged = scan->policy != nullptr &&
+               quickly_acceptable(*scan->policy, passwd, std::string_view(name, end - start - 1),
+                                  fields);
     } else {
       if (!stream_in_step && fseeko(stream, static_cast<off_t>(walk.pos), SEEK_SET) != 0) {
         *error = strerror(errno);
@@ -218,7 +232,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
       id = Database::id(record);
     }
     bool refused = false;
-    if (scan->policy != nullptr) {
+    if (scan->policy != nullptr && !judged) {
       std::string_view text(data + start, end - start - (data[end - 1] == '\n' ? 1 : 0));
       if (!judge_line(*scan->policy, passwd ? Db::Passwd : Db::Group, text, &reason, &note)) {
         ++scan->refused;

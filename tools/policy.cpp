@@ -291,6 +291,48 @@ bool plainly_acceptable(const PolicyCheck &check, bool passwd, std::string_view 
 
 }  // namespace
 
+bool quickly_acceptable(const PolicyCheck &check, bool passwd, std::string_view line,
+                        const QuickFields &f) {
+  const Policy &policy = check.policy;
+  // The parser has seen the name start with a letter, digit or '_', no NUL
+  // before the ids, and ids of 1 to 9 digits.
+  if (f.name_len == 0 || f.name_len > kMaxNameLength || !f.plain_ids || f.password.size() != 1 ||
+      !(f.password[0] == 'x' || f.password[0] == '*' || f.password[0] == '!') ||
+      line.back() == '\r')
+    return false;
+  unsigned char any = 0, all = kDigit;
+  for (size_t i = 0; i < f.name_len; ++i) {
+    unsigned char c = kClasses.of[static_cast<unsigned char>(line[i])];
+    any |= c;
+    all &= c;
+  }
+  if ((any & ~kDigit) != 0 || (all & kDigit)) return false;
+  // The remaining fields: gecos, home and shell, or the members; no NUL.
+  const char *p = line.data() + f.rest, *end = line.data() + line.size();
+  if (memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr) return false;
+  for (int colons = passwd ? 2 : 0; colons > 0; --colons) {
+    const void *colon = memchr(p, ':', static_cast<size_t>(end - p));
+    if (colon == nullptr) return false;
+    p = static_cast<const char *>(colon) + 1;
+  }
+  if (memchr(p, ':', static_cast<size_t>(end - p)) != nullptr) return false;
+  uint32_t id = f.id, gid = f.gid;
+  uint32_t minimum = passwd ? policy.min_uid : policy.min_gid;
+  if (id < minimum || id == 65535u || id == 4294967295u) return false;
+  if (check.maybe_local(passwd, line.substr(0, f.name_len))) return false;
+  if (id <= (passwd ? check.max_uid : check.max_gid)) return false;
+  if (passwd)
+    return gid >= policy.min_gid && gid != 65535u && gid != 4294967295u && gid > check.max_gid;
+  while (p < end) {
+    const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
+    const char *stop = comma != nullptr ? comma : end;
+    if (stop > p && check.maybe_local(true, std::string_view(p, static_cast<size_t>(stop - p))))
+      return false;
+    p = stop + 1;
+  }
+  return true;
+}
+
 bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::string *reason,
                 std::string *note) {
   const bool passwd = db == Db::Passwd;
