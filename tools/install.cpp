@@ -459,6 +459,13 @@ std::string guard(const Staging &s, const InstallOptions &o) {
   return refusal + "; --force installs it anyway";
 }
 
+// Opens the new map written beside the map, for reading.
+bool open_copy(Staging *s, Fd *copy) {
+  copy->fd = open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (copy->fd < 0) s->fail(s->map_temp, strerror(errno));
+  return copy->fd >= 0;
+}
+
 // Reads the staged map, checks it and compares it with the current one;
 // unless this is a dry run, leaves the new map and its indexes as
 // temporary files beside the map, flushed to disk.
@@ -501,11 +508,7 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
       s->fail(s->staged, error);
       return;
     }
-    copy.fd = open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (copy.fd < 0) {
-      s->fail(s->map_temp, strerror(errno));
-      return;
-    }
+    if (!open_copy(s, &copy)) return;
     // Start writing the new map out now, so that the flush before the
     // renames waits less.
     sync_file_range(copy.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -538,11 +541,7 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
       s->fail(s->staged, error);
       return;
     }
-    copy.fd = open(s->map_temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (copy.fd < 0) {
-      s->fail(s->map_temp, strerror(errno));
-      return;
-    }
+    if (!open_copy(s, &copy)) return;
     source_fd = copy.fd;
   }
   struct stat source_st;

@@ -236,57 +236,29 @@ inline bool id_field(const char *&p, const char *end, uint32_t *out) {
   return true;
 }
 
-// The common case in one pass: true when the line is certainly a record the
-// policy accepts with nothing to report.  Anything else (false) is judged in
-// full, which finds the reason.
+// The common case for a line the scan's own parser did not read: its
+// fields found here, then judged as quickly_acceptable judges them.  True
+// when the line is certainly a record the policy accepts with nothing to
+// report; anything else (false) is judged in full, which finds the reason.
 bool plainly_acceptable(const PolicyCheck &check, bool passwd, std::string_view line) {
-  const Policy &policy = check.policy;
   const char *p = line.data(), *end = p + line.size();
-  if (line.empty() || line.back() == '\r' || memchr(p, '\0', line.size()) != nullptr) return false;
-  // The name.
-  unsigned char any = 0, all = kDigit;
-  const char *name = p;
-  while (p < end && *p != ':') {
-    unsigned char c = kClasses.of[static_cast<unsigned char>(*p++)];
-    any |= c;
-    all &= c;
-  }
-  size_t name_len = static_cast<size_t>(p - name);
-  if (p == end || name_len == 0 || name_len > kMaxNameLength || (any & ~kDigit) != 0 || (all & kDigit) ||
-      *name == '-' || *name == '+' || *name == '.')
-    return false;
-  // The password: one of x, * and !.
+  QuickFields f;
+  const void *colon = memchr(p, ':', line.size());
+  if (colon == nullptr || line[0] == '-' || line[0] == '+' || line[0] == '.') return false;
+  f.name_len = static_cast<size_t>(static_cast<const char *>(colon) - p);
+  p += f.name_len + 1;
+  const char *password = p;
+  while (p < end && *p != ':') ++p;
+  if (p == end) return false;
+  f.password = std::string_view(password, static_cast<size_t>(p - password));
   ++p;
-  if (end - p < 2 || !(*p == 'x' || *p == '*' || *p == '!') || p[1] != ':') return false;
-  p += 2;
-  uint32_t id, gid = 0;
-  if (!id_field(p, end, &id) || (passwd && !id_field(p, end, &gid))) return false;
-  // The remaining fields: gecos, home and shell, or the members.
-  for (int colons = passwd ? 2 : 0; colons > 0; --colons) {
-    const void *colon = memchr(p, ':', static_cast<size_t>(end - p));
-    if (colon == nullptr) return false;
-    p = static_cast<const char *>(colon) + 1;
-  }
-  if (memchr(p, ':', static_cast<size_t>(end - p)) != nullptr) return false;
-  // Reserved and local ids and names.
-  uint32_t minimum = passwd ? policy.min_uid : policy.min_gid;
-  if (id < minimum || id == 65535u || id == 4294967295u) return false;
-  std::string_view name_view(name, name_len);
-  if (check.maybe_local(passwd, name_view)) return false;
-  if (id <= (passwd ? check.max_uid : check.max_gid)) return false;
-  if (passwd) {
-    // A reserved or local primary gid, allowed or not, is judged in full.
-    return gid >= policy.min_gid && gid != 65535u && gid != 4294967295u && gid > check.max_gid;
-  }
-  // Members that may be local accounts are judged in full.
-  while (p < end) {
-    const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
-    const char *stop = comma != nullptr ? comma : end;
-    if (stop > p && check.maybe_local(true, std::string_view(p, static_cast<size_t>(stop - p))))
-      return false;
-    p = stop + 1;
-  }
-  return true;
+  if (!id_field(p, end, &f.id)) return false;
+  f.gid = f.id;
+  if (passwd && !id_field(p, end, &f.gid)) return false;
+  f.rest = static_cast<size_t>(p - line.data());
+  // quickly_acceptable looks for a NUL only past the ids.
+  if (memchr(line.data(), '\0', f.rest) != nullptr) return false;
+  return quickly_acceptable(check, passwd, line, f);
 }
 
 }  // namespace

@@ -306,12 +306,11 @@ def unchanged_after(sync, what, action, status=2, mention=None):
     return r
 
 
-def suite(tool, work):
-    bring_up_loopback()
-    make_certificates(work)
-    os.mkdir(os.path.join(work, "slapd.d"))
+def load_directory(work, tls):
+    """The server's configuration and this suite's entries, in WORK."""
+    os.makedirs(os.path.join(work, "slapd.d"))
     os.mkdir(os.path.join(work, "db"))
-    for n, ldif in (("0", config_ldif(work, True)), ("1", DATA)):
+    for n, ldif in (("0", config_ldif(work, tls)), ("1", DATA)):
         path = os.path.join(work, "load%s.ldif" % n)
         with open(path, "w") as f:
             f.write(ldif)
@@ -319,6 +318,12 @@ def suite(tool, work):
         r = run(["slapadd", "-q", "-s", "-F", os.path.join(work, "slapd.d"), "-n", n, "-l", path])
         if r.returncode != 0:
             raise RuntimeError("slapadd -n%s: %s" % (n, r.stderr))
+
+
+def suite(tool, work):
+    bring_up_loopback()
+    make_certificates(work)
+    load_directory(work, True)
     slapd = Slapd(work)
     slapd.start()
     try:
@@ -468,15 +473,7 @@ def serve(work):
     """Serves this suite's directory over ldapi:// on WORK/ldapi (no TLS)
     until standard input closes or a signal ends it: for tests that run the
     sync another way, such as its service under systemd."""
-    os.makedirs(os.path.join(work, "slapd.d"))
-    os.mkdir(os.path.join(work, "db"))
-    for n, ldif in (("0", config_ldif(work, False)), ("1", DATA)):
-        path = os.path.join(work, "load%s.ldif" % n)
-        with open(path, "w") as f:
-            f.write(ldif)
-        r = run(["slapadd", "-q", "-s", "-F", os.path.join(work, "slapd.d"), "-n", n, "-l", path])
-        if r.returncode != 0:
-            raise RuntimeError("slapadd -n%s: %s" % (n, r.stderr))
+    load_directory(work, False)
     slapd = Slapd(work)
     slapd.start()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
