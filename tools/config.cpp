@@ -31,7 +31,7 @@ const std::vector<KnownSection> &known_sections() {
         "tls_key_file", "timeout", "page_size", "attr_name", "attr_group_name",
         "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
         "attr_member_uid", "attr_member", "default_shell", "override_shell",
-        "home_template"}},
+        "home_template", "exclude_disabled"}},
       {"publish", {"key_file", "deltas", "level"}},
       {"fetch", {"url", "public_key_file", "tls_ca_file", "timeout", "max_age"}},
   };

@@ -15,6 +15,7 @@ is printed).
 
 import argparse
 import fcntl
+import json
 import os
 import shutil
 import signal
@@ -88,10 +89,11 @@ def posix_group(name, gid, members, ou="groups"):
     return text + "".join("memberUid: %s\n" % m for m in members) + "\n"
 
 
-def bis_group(name, gid, members):
-    text = ("dn: cn=%s,ou=bisgroups,%s\nobjectClass: top\nobjectClass: groupOfNames\n"
-            "objectClass: veskTestGroup\ncn: %s\ngidNumber: %d\n" % (name, SUFFIX, name, gid))
-    return text + "".join("member: %s\n" % m for m in members) + "\n"
+def bis_group(name, gid, members, uids=(), where="ou=bisgroups," + SUFFIX):
+    text = ("dn: cn=%s,%s\nobjectClass: top\nobjectClass: groupOfNames\n"
+            "objectClass: veskTestGroup\ncn: %s\ngidNumber: %d\n" % (name, where, name, gid))
+    return (text + "".join("member: %s\n" % m for m in members) +
+            "".join("memberUid: %s\n" % m for m in uids) + "\n")
 
 
 def ou(name):
@@ -140,7 +142,47 @@ DATA += (
     # A DN that is no entry, and a user that is left out: both dropped.
     + bis_group("outer", 21004, [dn("g", "ring1"), "uid=ghost," + PEOPLE, BAD_GECOS_DN,
                                  dn("u", "dave")])
+    # memberUid names only (migrated from RFC 2307), and both kinds, one
+    # member named both ways, another through a nested group's names.
+    + bis_group("migrated", 21005, [], ["alice", "bob"])
+    + bis_group("mixed", 21006, [dn("u", "dave"), dn("g", "migrated")], ["dave", "carol"])
 )
+
+# The main tree of an identity-management suite's directory: accounts
+# locked with nsAccountLock, groups holding member DNs and memberUid names.
+ACCOUNTS = "cn=accounts," + SUFFIX
+IDM_USERS = "cn=users," + ACCOUNTS
+IDM_GROUPS = "cn=groups," + ACCOUNTS
+
+
+def idm_user(name, uid, lock=None):
+    extra = "nsAccountLock: %s\n" % lock if lock else ""
+    return user(name, uid, 25000, gecos=name.title(), extra=extra).replace(
+        "ou=people," + SUFFIX, IDM_USERS, 1)
+
+
+def idm_group(name, gid, members, uids=()):
+    return bis_group(name, gid, members, uids, IDM_GROUPS).replace("veskTestGroup", "posixGroup")
+
+
+def idm_dn(name):
+    return "uid=%s,%s" % (name, IDM_USERS)
+
+
+DATA += (
+    "".join("dn: %s\nobjectClass: organizationalRole\ncn: %s\n\n" % (d, d.split(",")[0][3:])
+            for d in (ACCOUNTS, IDM_USERS, IDM_GROUPS))
+    + idm_user("ana", 25001, "FALSE") + idm_user("ben", 25002)
+    + idm_user("cid", 25003, "TRUE") + idm_user("dot", 25004, "true")
+    + idm_group("crew", 25001, [idm_dn("ana"), idm_dn("cid")], ["ben", "cid", "ana"])
+    + idm_group("legacy", 25002, [], ["dot", "ben"])
+    + idm_group("all", 25003, ["cn=crew," + IDM_GROUPS, "cn=legacy," + IDM_GROUPS])
+)
+EXPECTED_IDM_PASSWD = (
+    "ana:x:25001:25000:Ana:/home/ana:/bin/sh\n"
+    "ben:x:25002:25000:Ben:/home/ben:/bin/sh\n"
+)
+EXPECTED_IDM_GROUP = "crew:x:25001:ana,ben\nlegacy:x:25002:ben\nall:x:25003:ana,ben\n"
 
 EXPECTED_PASSWD = (
     "alice:x:20001:20001:Alice A,Room 1:/home/alice:/bin/sh\n"
@@ -158,12 +200,16 @@ EXPECTED_BIS_GROUP = (
     "ring2:x:21002:alice,bob,carol\n"
     "ring3:x:21003:alice,bob,carol\n"
     "outer:x:21004:alice,bob,carol,dave\n"
+    "migrated:x:21005:alice,bob\n"
+    "mixed:x:21006:alice,bob,carol,dave\n"
 )
 
 TEST_SCHEMA = """\
 dn: cn=vesktest,cn=schema,cn=config
 objectClass: olcSchemaConfig
 cn: vesktest
+olcAttributeTypes: ( 1.3.6.1.4.1.99999.7.2 NAME 'nsAccountLock' EQUALITY caseIgnoreMatch
+  SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 SINGLE-VALUE )
 olcObjectClasses: ( 1.3.6.1.4.1.99999.7.1 NAME 'veskTestGroup' SUP top AUXILIARY
   MUST gidNumber MAY memberUid )
 
@@ -296,6 +342,26 @@ def expect(r, status, what):
           "got %d\nstdout: %s\nstderr: %s" % (r.returncode, r.stdout, r.stderr))
 
 
+def guide_examples():
+    """The [ldap] examples of the operators' guide for an identity-management
+    suite's directory (those naming idm1.example.org), as dicts."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                        "operators.md")
+    examples, block = [], None
+    with open(path) as f:
+        for line in f:
+            if line.rstrip() == "    [ldap]":
+                block = {}
+            elif block is not None and line.startswith("    ") and "=" in line:
+                key, _, value = line.strip().partition("=")
+                block[key.strip()] = value.strip()
+            elif block is not None:
+                if "idm1.example.org" in block.get("uri", ""):
+                    examples.append(block)
+                block = None
+    return examples
+
+
 def unchanged_after(sync, what, action, status=2, mention=None):
     before = sync.snapshot()
     r = action()
@@ -330,6 +396,134 @@ def suite(tool, work):
         cases(tool, work, slapd)
     finally:
         slapd.stop()
+    responder_cases(tool, work)
+
+
+# ---------------------------------------------------------------------------
+# Directories slapd does not imitate, served by responder.py.
+
+DC_USERS = 1610  # more than a page of 1,000 and than a range of 1,500 values
+DC_BIG = ["u%04d" % i for i in range(DC_USERS)]
+DC_HUGE = ["u%04d" % i for i in range(3100)]  # three slices
+
+
+def dc_entries():
+    entries = {}
+    for i, name in enumerate(DC_BIG):
+        entries["cn=%s,ou=people,%s" % (name, SUFFIX)] = {
+            "uid": [name], "cn": [name.title()], "uidNumber": [str(40000 + i)],
+            "gidNumber": ["40000"], "homeDirectory": ["/home/" + name],
+            "loginShell": ["/bin/sh"]}
+    entries["cn=big,ou=groups," + SUFFIX] = {
+        "cn": ["big"], "gidNumber": ["40000"],
+        "member": ["cn=%s,ou=people,%s" % (n, SUFFIX) for n in DC_BIG]}
+    entries["cn=huge,ou=groups," + SUFFIX] = {
+        "cn": ["huge"], "gidNumber": ["40001"], "memberUid": DC_HUGE}
+    return entries
+
+
+class Responder:
+    """responder.py serving ENTRIES on a socket in WORK, started and
+    stopped (by pid) by this suite."""
+
+    def __init__(self, work, entries_path, mode, fault=None):
+        self.socket = os.path.join(work, "responder")
+        self.uri = "ldapi://" + urllib.parse.quote(self.socket, safe="")
+        cmd = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                            "responder.py"),
+               "--socket", self.socket, "--entries", entries_path, "--mode", mode]
+        if fault:
+            cmd += ["--fault", fault]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
+        if self.proc.stdout.readline().strip() != "ready":
+            self.stop()
+            raise RuntimeError("responder.py did not start")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            self.proc.wait(timeout=30)
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
+
+
+def group_line(name, gid, members):
+    return "%s:x:%d:%s\n" % (name, gid, ",".join(sorted(members)))
+
+
+def responder_cases(tool, work):
+    here = os.path.join(work, "responder-maps")
+    os.mkdir(here)
+    sync = Sync(tool, here, None)
+    entries = os.path.join(here, "entries.json")
+    with open(entries, "w") as f:
+        json.dump(dc_entries(), f)
+    anonymous = {"bind": "none", "bind_dn": "", "bind_password_file": "",
+                 "group_base": "ou=groups," + SUFFIX, "page_size": "1500"}
+    big = group_line("big", 40000, DC_BIG)
+    huge = group_line("huge", 40001, DC_HUGE)
+
+    # As a domain controller answers: pages of at most 1,000 entries and
+    # attributes of more than 1,500 values in ranges, unasked.  Every
+    # slice is read; in rfc2307bis mode member and memberUid alike.
+    with Responder(here, entries, "dc") as dc:
+        for schema, expected in (("rfc2307", "big:x:40000:\n" + huge),
+                                 ("rfc2307bis", big + huge)):
+            r = sync.run(dict(anonymous, uri=dc.uri, schema=schema), "--force")
+            expect(r, 0, "ranged values, " + schema)
+            check(len(sync.read(sync.passwd).splitlines()) == DC_USERS,
+                  "ranged values, %s: all %d users through pages of 1,000" % (schema, DC_USERS))
+            check(sync.read(sync.group) == expected,
+                  "ranged values, %s: every member of every slice" % schema,
+                  sync.read(sync.group)[:300])
+
+    # A range that can't be completed fails the sync; nothing is written.
+    bis = dict(anonymous, schema="rfc2307bis")
+    for fault, mention in (("gone", "no values from 1500 on"), ("gap", "no values from 1500 on"),
+                           ("short", "held 1499 values"), ("error", "No such object")):
+        with Responder(here, entries, "dc", fault) as dc:
+            r = unchanged_after(sync, "ranged values, a range %s" % fault,
+                                lambda: sync.run(dict(bis, uri=dc.uri)), mention=mention)
+            check("ranges that can't be completed" in r.stderr,
+                  "ranged values, a range %s: the message says so" % fault, r.stderr)
+
+    # A server that ignores the paged results control: its whole answer
+    # with Success is the result; cut by its size limit, it fails.
+    with Responder(here, entries, "unpaged") as unpaged:
+        r = sync.run(dict(bis, uri=unpaged.uri, page_size="100"), "--force")
+        expect(r, 0, "paging ignored")
+        check(len(sync.read(sync.passwd).splitlines()) == DC_USERS and
+              sync.read(sync.group) == big + huge, "paging ignored: the whole answer")
+    # The guide's example for the compatibility tree, which ignores paging.
+    compat = {}
+    for name, uid in (("ana", 25001), ("ben", 25002), ("cid", 25003)):
+        compat["uid=%s,cn=users,cn=compat,%s" % (name, SUFFIX)] = {
+            "uid": [name], "uidNumber": [str(uid)], "gidNumber": ["25000"],
+            "gecos": [name.title()], "homeDirectory": ["/home/" + name],
+            "loginShell": ["/bin/sh"]}
+    compat["cn=crew,cn=groups,cn=compat," + SUFFIX] = {
+        "cn": ["crew"], "gidNumber": ["25001"], "memberUid": ["cid", "ana", "ben"]}
+    compat_path = os.path.join(here, "compat.json")
+    with open(compat_path, "w") as f:
+        json.dump(compat, f)
+    example = guide_examples()[-1]
+    with Responder(here, compat_path, "unpaged") as tree:
+        r = sync.run(dict(example, uri=tree.uri, bind="none", bind_dn="", bind_password_file="",
+                          tls_ca_file=""), "--force")
+        expect(r, 0, "the guide's compatibility tree example")
+        check(sync.read(sync.group) == "crew:x:25001:ana,ben,cid\n" and
+              len(sync.read(sync.passwd).splitlines()) == 3,
+              "the guide's compatibility tree example: the maps",
+              sync.read(sync.passwd) + sync.read(sync.group))
+    with Responder(here, entries, "sizelimit") as cut:
+        unchanged_after(sync, "paging ignored, cut by a size limit",
+                        lambda: sync.run(dict(bis, uri=cut.uri)), mention="Size limit exceeded")
 
 
 def cases(tool, work, slapd):
@@ -368,6 +562,27 @@ def cases(tool, work, slapd):
     check(sync.read(sync.group) == EXPECTED_BIS_GROUP, "rfc2307bis: group map",
           sync.read(sync.group))
     check("2 members dropped" in r.stdout, "rfc2307bis: dropped members counted", r.stdout)
+
+    # The guide's example for an identity-management suite's main tree, as
+    # written but for the server, its CA and the bind: locked accounts
+    # left out and no group lists them; member and memberUid read alike.
+    examples = guide_examples()
+    check(len(examples) == 2, "the guide's two examples for an identity-management directory",
+          repr(examples))
+    main_tree = dict(examples[0], uri="ldaps://127.0.0.1:6636", bind_dn=ROOT_DN,
+                     bind_password_file=sync.secret, tls_ca_file=os.path.join(work, "ca.pem"))
+    r = sync.run(main_tree, "--force")
+    expect(r, 0, "the guide's main tree example")
+    check(sync.read(sync.passwd) == EXPECTED_IDM_PASSWD and
+          sync.read(sync.group) == EXPECTED_IDM_GROUP,
+          "the guide's main tree example: the maps", sync.read(sync.passwd) +
+          sync.read(sync.group))
+    check("2 disabled accounts left out" in r.stdout and "3 members dropped" in r.stdout,
+          "the guide's main tree example: disabled accounts counted", r.stdout)
+    r = sync.run(dict(main_tree, exclude_disabled="no"), "--force")
+    check(r.returncode == 0 and len(sync.read(sync.passwd).splitlines()) == 4 and
+          "disabled" not in r.stdout, "exclude_disabled = no: locked accounts exported",
+          r.stdout + r.stderr)
 
     r = sync.run(bis, "--stage-only")
     expect(r, 3, "--stage-only")

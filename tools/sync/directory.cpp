@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "index_tool.h"
+#include "ranges.h"
 #include "sync.h"
 
 namespace vesk::sync {
@@ -126,7 +127,8 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
   attrs.push_back(nullptr);
   Entry entry;
   entry.values.resize(attributes.size());
-  std::vector<BerVarray> held;  // one entry's value arrays
+  HeldReplies held;  // one entry's value arrays, and the replies of its ranges
+  std::vector<std::pair<size_t, Range>> ranged;  // its attributes that came in ranges
   struct berval cookie = {0, nullptr};
   std::string where = "searching " + printable(base) + " for " + printable(filter);
   bool ok = true;
@@ -179,23 +181,43 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
         }
         entry.dn = {dn.bv_val, dn.bv_len};
         for (auto &v : entry.values) v.clear();
-        held.clear();
+        ranged.clear();
         struct berval type_bv;
         BerVarray values = nullptr;
-        while (ldap_get_attribute_ber(ld, msg, ber, &type_bv, &values) == LDAP_SUCCESS &&
+        while (ok && ldap_get_attribute_ber(ld, msg, ber, &type_bv, &values) == LDAP_SUCCESS &&
                type_bv.bv_val != nullptr) {
           if (values == nullptr) continue;
-          held.push_back(values);
-          // An attribute with options (cn;lang-de) is not the one asked for.
-          for (size_t i = 0; i < attributes.size(); ++i)
-            if (type_bv.bv_len == attributes[i].size() &&
-                strncasecmp(type_bv.bv_val, attributes[i].data(), type_bv.bv_len) == 0)
-              for (BerVarray v = values; v->bv_val != nullptr; ++v)
+          held.arrays.push_back(values);
+          // An attribute with other options (cn;lang-de) is not the one
+          // asked for; one with a range option is, in slices.
+          std::string_view type(type_bv.bv_val, type_bv.bv_len);
+          Range range;
+          RangeOption option = parse_range(type, &range);
+          if (option == RangeOption::Malformed) {
+            *error = where + ": " + printable(entry.dn) + ": an attribute with a range option " +
+                     "that can't be read: " + printable(type);
+            ok = false;
+          } else if (option == RangeOption::Valid) {
+            type = range.attribute;
+          }
+          for (size_t i = 0; ok && i < attributes.size(); ++i)
+            if (type.size() == attributes[i].size() &&
+                strncasecmp(type.data(), attributes[i].data(), type.size()) == 0) {
+              for (BerVarray v = values; v->bv_val != nullptr; ++v, ++range.count)
                 entry.values[i].push_back({v->bv_val, v->bv_len});
+              if (option == RangeOption::Valid) ranged.emplace_back(i, std::move(range));
+              break;
+            }
           values = nullptr;
         }
-        take(entry);
-        for (BerVarray v : held) ber_memfree(v);
+        for (auto &[i, first] : ranged)
+          if (ok && !read_ranges(ld, s, entry.dn, attributes[i], first, &entry.values[i], &held,
+                                 error)) {
+            *error = where + ": " + printable(entry.dn) + ": " + *error;
+            ok = false;
+          }
+        if (ok) take(entry);
+        held.clear();
         ber_free(ber, 0);
       } else if (type == LDAP_RES_SEARCH_REFERENCE) {
         *error = where + ": the server sent a referral (the search would be incomplete)";
@@ -216,11 +238,19 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
         } else {
           LDAPControl *response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
           ber_int_t estimate;
+          bool first_page = cookie.bv_val == nullptr;
           if (cookie.bv_val != nullptr) ber_memfree(cookie.bv_val);
           cookie = {0, nullptr};
-          if (response == nullptr ||
-              ldap_parse_pageresponse_control(ld, response, &estimate, &cookie) != LDAP_SUCCESS) {
-            *error = where + ": the server answered without a paged results control";
+          if (response == nullptr && first_page) {
+            // A server that ignores the control (a compatibility view that
+            // builds its answer whole) and ends in success has sent
+            // everything: success is its word that nothing was cut.
+          } else if (response == nullptr) {
+            *error = where + ": the server answered a later page without a paged results control";
+            ok = false;
+          } else if (ldap_parse_pageresponse_control(ld, response, &estimate, &cookie) !=
+                     LDAP_SUCCESS) {
+            *error = where + ": the server's paged results control can't be read";
             ok = false;
           } else {
             more = cookie.bv_val != nullptr && cookie.bv_len > 0;

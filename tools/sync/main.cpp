@@ -292,9 +292,11 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   builder.clear();  // install's own reading needs the memory
   size_t problems = tally.left_out + tally.noted;
   printf("%s: %zu users, %zu groups read; %zu entries left out, %zu with a reported choice, "
-         "%zu members dropped (not exported users)\n",
+         "%zu members dropped (not exported users)",
          printable(server).c_str(), tally.users, tally.groups, tally.left_out, tally.noted,
          tally.dropped_members);
+  if (settings.exclude_disabled) printf("; %zu disabled accounts left out", tally.disabled);
+  printf("\n");
   fflush(stdout);
 
   int status = kInstalled;

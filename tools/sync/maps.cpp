@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "index_tool.h"
 #include "sync.h"
@@ -138,20 +139,26 @@ struct MapBuilder::Impl {
 
   // Slots of the user attributes asked for; -1: not asked for.
   int u_name = 0, u_uid = 1, u_gid = 2, u_gecos = 3, u_cn = -1, u_home = -1, u_shell = -1;
+  int u_lock = -1;
+  // The names of the accounts left out as disabled: no group lists them.
+  std::unordered_set<std::string_view> disabled_names;
 
   // rfc2307bis: each group's member DNs, resolved to users as they come
-  // (all users are read first) or kept, for groups, until all are read.
+  // (all users are read first) or kept, for groups, until all are read;
+  // and its memberUid names, taken as they are (as rfc2307's).
   struct BisGroup {
     std::string_view name;
     uint32_t gid;
     uint32_t first_user, users;    // into member_users
     uint32_t first_dn, dns;        // into member_dns
+    uint32_t first_name, names;    // into member_names
   };
   Arena dns;
   std::unordered_map<std::string_view, uint32_t> user_by_dn, group_by_dn;
   std::vector<BisGroup> bis_groups;
   std::vector<uint32_t> member_users;
   std::vector<std::string_view> member_dns;
+  std::vector<std::string_view> member_names;
   std::vector<bool> user_out;  // read, but not exported (a name two entries hold)
 
   Impl(const Settings &settings, Tally *t) : s(settings), tally(t) {
@@ -159,6 +166,25 @@ struct MapBuilder::Impl {
     if (s.gecos_from_cn) u_cn = next++;
     if (s.home_template.empty()) u_home = next++;
     if (s.override_shell.empty()) u_shell = next++;
+    if (s.exclude_disabled) u_lock = next++;
+  }
+
+  // exclude_disabled: the directory marks the account as locked.
+  bool disabled(const Entry &e) const {
+    if (u_lock < 0) return false;
+    for (const Value &v : e.values[static_cast<size_t>(u_lock)])
+      if (v.size == 4 && strncasecmp(v.data, "TRUE", 4) == 0) return true;
+    return false;
+  }
+
+  // Drops the names of disabled accounts from `members`, counting them.
+  void drop_disabled(std::vector<std::string_view> *members) {
+    if (disabled_names.empty()) return;
+    size_t before = members->size();
+    members->erase(std::remove_if(members->begin(), members->end(),
+                                  [&](std::string_view m) { return disabled_names.count(m) > 0; }),
+                   members->end());
+    tally->dropped_members += before - members->size();
   }
 
   void leave_out(std::string_view dn, const std::string &why) {
@@ -206,6 +232,12 @@ struct MapBuilder::Impl {
 
   void add_user(const Entry &e) {
     ++tally->users;
+    if (disabled(e)) {
+      ++tally->disabled;
+      for (const Value &v : e.values[static_cast<size_t>(u_name)])
+        disabled_names.insert(dns.copy(v.view()));
+      return;
+    }
     std::string_view name = name_of(e, s.attr_name, u_name);
     if (name.empty()) return;
     uint32_t uid, gid;
@@ -261,11 +293,8 @@ struct MapBuilder::Impl {
     if (name.empty()) return;
     uint32_t gid;
     if (!id_of(e, s.attr_gid_number, 1, &gid)) return;
-    const std::vector<Value> &values = e.values[2];
-    if (s.schema == Schema::Rfc2307bis) {
-      add_bis_group(e, name, gid);
-      return;
-    }
+    // memberUid: slot 2 in rfc2307, 3 in rfc2307bis (after member).
+    const std::vector<Value> &values = e.values[s.schema == Schema::Rfc2307bis ? 3 : 2];
     std::vector<std::string_view> members;
     members.reserve(values.size());
     for (const Value &v : values) {
@@ -275,6 +304,11 @@ struct MapBuilder::Impl {
         return;
       }
       members.push_back(v.view());
+    }
+    drop_disabled(&members);
+    if (s.schema == Schema::Rfc2307bis) {
+      add_bis_group(e, name, gid, members);
+      return;
     }
     std::sort(members.begin(), members.end());
     members.erase(std::unique(members.begin(), members.end()), members.end());
@@ -301,9 +335,12 @@ struct MapBuilder::Impl {
     groups.push_back({start, static_cast<uint32_t>(len), static_cast<uint32_t>(name.size()), gid});
   }
 
-  void add_bis_group(const Entry &e, std::string_view name, uint32_t gid) {
+  void add_bis_group(const Entry &e, std::string_view name, uint32_t gid,
+                     const std::vector<std::string_view> &names) {
     BisGroup g{lines.copy(name), gid, static_cast<uint32_t>(member_users.size()), 0,
-               static_cast<uint32_t>(member_dns.size()), 0};
+               static_cast<uint32_t>(member_dns.size()), 0,
+               static_cast<uint32_t>(member_names.size()), static_cast<uint32_t>(names.size())};
+    for (std::string_view n : names) member_names.push_back(dns.copy(n));
     std::string dn;
     for (const Value &v : e.values[2]) {
       if (!normalize_dn(v.view(), &dn)) {
@@ -380,6 +417,7 @@ struct MapBuilder::Impl {
           uint32_t u = member_users[g.first_user + k];
           if (!user_out[u]) members.push_back(users[u].name());
         }
+        for (uint32_t k = 0; k < g.names; ++k) members.push_back(member_names[g.first_name + k]);
         for (uint32_t k = 0; k < g.dns; ++k) {
           int32_t n = nested[g.first_dn + k];
           if (n >= 0 && seen[static_cast<size_t>(n)] != i) {
@@ -395,6 +433,7 @@ struct MapBuilder::Impl {
     bis_groups.clear();
     member_users.clear();
     member_dns.clear();
+    member_names.clear();
   }
 };
 
@@ -407,13 +446,17 @@ std::vector<std::string> MapBuilder::user_attributes() const {
   if (impl_->u_cn >= 0) a.push_back("cn");
   if (impl_->u_home >= 0) a.push_back(s.attr_home);
   if (impl_->u_shell >= 0) a.push_back(s.attr_shell);
+  if (impl_->u_lock >= 0) a.push_back("nsAccountLock");
   return a;
 }
 
 std::vector<std::string> MapBuilder::group_attributes() const {
   const Settings &s = impl_->s;
-  return {s.attr_group_name, s.attr_gid_number,
-          s.schema == Schema::Rfc2307bis ? s.attr_member : s.attr_member_uid};
+  // rfc2307bis reads both: groups migrated from RFC 2307 or NIS often hold
+  // memberUid names beside (or instead of) member DNs.
+  if (s.schema == Schema::Rfc2307bis)
+    return {s.attr_group_name, s.attr_gid_number, s.attr_member, s.attr_member_uid};
+  return {s.attr_group_name, s.attr_gid_number, s.attr_member_uid};
 }
 
 void MapBuilder::add_user(const Entry &e) { impl_->add_user(e); }
@@ -454,6 +497,7 @@ void MapBuilder::clear() {
   std::unordered_map<std::string_view, uint32_t>().swap(m.user_by_dn);
   std::unordered_map<std::string_view, uint32_t>().swap(m.group_by_dn);
   std::vector<bool>().swap(m.user_out);
+  std::unordered_set<std::string_view>().swap(m.disabled_names);
   m.lines.clear();
   m.dns.clear();
 }

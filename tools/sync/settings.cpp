@@ -89,6 +89,9 @@ bool load_settings(const tool::Config &config, Settings *s, std::string *error) 
     return fail(nullptr, "bind = simple needs bind_dn");
   if ((bad = get("starttls", &word)) != nullptr && !tool::parse_yes_no(word, &s->starttls))
     return fail(bad, "not yes or no: " + word);
+  if ((bad = get("exclude_disabled", &word)) != nullptr &&
+      !tool::parse_yes_no(word, &s->exclude_disabled))
+    return fail(bad, "not yes or no: " + word);
   get("tls_ca_file", &s->tls_ca_file);
   const tool::ConfigEntry *cert = get("tls_cert_file", &s->tls_cert_file);
   const tool::ConfigEntry *key = get("tls_key_file", &s->tls_key_file);

@@ -42,6 +42,9 @@ struct Settings {
   std::string attr_home = "homeDirectory", attr_shell = "loginShell";
   std::string attr_member_uid = "memberUid", attr_member = "member";
   std::string default_shell, override_shell, home_template;
+  // Accounts the directory marks as disabled (nsAccountLock: TRUE) are
+  // not exported, and no group lists them.
+  bool exclude_disabled = false;
 };
 
 // Fills *s from `config`'s [ldap] section.  False with *error set
@@ -106,6 +109,7 @@ struct Tally {
   size_t left_out = 0;           // entries not exported, each reported
   size_t noted = 0;              // entries exported with a reported choice
   size_t dropped_members = 0;    // member DNs that are no exported user
+  size_t disabled = 0;           // entries left out as disabled (exclude_disabled)
   size_t reported = 0;           // messages printed so far
 };
 
