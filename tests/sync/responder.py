@@ -21,7 +21,8 @@ match every entry given).  The --mode says how it answers:
 --fault breaks the range reads of the dc mode: "gone" (the entry no
 longer has the attribute), "gap" (the next slice starts one value late),
 "short" (the first slice holds one value less than its bounds say),
-"error" (the read ends in noSuchObject).
+"malformed" (slices without a readable end), "error" (the read ends in
+noSuchObject).
 
 Prints "ready" once it listens; ends on SIGTERM.
 """
@@ -143,6 +144,8 @@ class Server:
         shown = rest[:MAX_VAL_RANGE]
         if self.fault == "short" and low == 0:
             shown = shown[:-1]
+        if self.fault == "malformed":
+            return "%s;range=%d-many" % (name, low), shown
         return "%s;range=%d-%d" % (name, low, high), shown
 
     def attributes(self, dn, wanted, base_read):
@@ -244,7 +247,7 @@ def main():
     parser.add_argument("--socket", required=True)
     parser.add_argument("--entries", required=True)
     parser.add_argument("--mode", choices=("dc", "unpaged", "sizelimit"), default="dc")
-    parser.add_argument("--fault", choices=("gone", "gap", "short", "error"))
+    parser.add_argument("--fault", choices=("gone", "gap", "short", "malformed", "error"))
     args = parser.parse_args()
     with open(args.entries) as f:
         server = Server(json.load(f), args.mode, args.fault)

@@ -486,7 +486,8 @@ def responder_cases(tool, work):
     # A range that can't be completed fails the sync; nothing is written.
     bis = dict(anonymous, schema="rfc2307bis")
     for fault, mention in (("gone", "no values from 1500 on"), ("gap", "no values from 1500 on"),
-                           ("short", "held 1499 values"), ("error", "No such object")):
+                           ("short", "held 1499 values"), ("malformed", "member;range=0-many"),
+                           ("error", "No such object")):
         with Responder(here, entries, "dc", fault) as dc:
             r = unchanged_after(sync, "ranged values, a range %s" % fault,
                                 lambda: sync.run(dict(bis, uri=dc.uri)), mention=mention)

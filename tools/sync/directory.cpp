@@ -193,16 +193,16 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
           std::string_view type(type_bv.bv_val, type_bv.bv_len);
           Range range;
           RangeOption option = parse_range(type, &range);
-          if (option == RangeOption::Malformed) {
-            *error = where + ": " + printable(entry.dn) + ": an attribute with a range option " +
-                     "that can't be read: " + printable(type);
-            ok = false;
-          } else if (option == RangeOption::Valid) {
-            type = range.attribute;
-          }
-          for (size_t i = 0; ok && i < attributes.size(); ++i)
-            if (type.size() == attributes[i].size() &&
-                strncasecmp(type.data(), attributes[i].data(), type.size()) == 0) {
+          std::string_view asked = option == RangeOption::None ? type : range.attribute;
+          for (size_t i = 0; i < attributes.size(); ++i)
+            if (asked.size() == attributes[i].size() &&
+                strncasecmp(asked.data(), attributes[i].data(), asked.size()) == 0) {
+              if (option == RangeOption::Malformed) {
+                *error = where + ": " + printable(entry.dn) + ": " + attributes[i] +
+                         " arrived in ranges that can't be completed: " + printable(type);
+                ok = false;
+                break;
+              }
               for (BerVarray v = values; v->bv_val != nullptr; ++v, ++range.count)
                 entry.values[i].push_back({v->bv_val, v->bv_len});
               if (option == RangeOption::Valid) ranged.emplace_back(i, std::move(range));
