@@ -5,7 +5,7 @@
 namespace vesk {
 
 size_t index_record_length(const char *data, size_t size) {
-  const void *nl = memchr(data, '\n', size);
+  const void *nl = memchr(data, '\n', size < kMaxIndexRecordLength ? size : kMaxIndexRecordLength);
   return nl == nullptr ? 0 : static_cast<size_t>(static_cast<const char *>(nl) - data) + 1;
 }
 

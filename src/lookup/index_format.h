@@ -13,7 +13,14 @@
 
 namespace vesk {
 
-// L for an index of `size` bytes at `data`, or 0 when it holds no newline.
+// The longest record an index may have.  A key is a name (at most 255
+// bytes, as the tool writes them) or an id, and the offset at most 20
+// digits; a first line longer than this is no index, and finding that out
+// costs a bounded read instead of a search through the whole file.
+inline constexpr size_t kMaxIndexRecordLength = 4096;
+
+// L for an index of `size` bytes at `data`, or 0 when its first newline is
+// not within the first kMaxIndexRecordLength bytes.
 size_t index_record_length(const char *data, size_t size);
 
 // Length of the key of the record at `record` (L bytes), or SIZE_MAX when

@@ -9,13 +9,12 @@
 //    of the file); a NUL byte ends the line's text early;
 //  - leading white space is skipped; a line that is then empty or starts
 //    with '#' is no record;
-//  - fields are name ':' password ':' gid [':' members].  A name without a
-//    ':' after it, or with nothing after that ':', is a record without
-//    members if it starts with '+' or '-', and no record otherwise;
+//  - a line whose name starts with '+' or '-' is a compat line, which the
+//    module never answers for (is_compat_name), so it grants no membership;
+//  - fields are name ':' password ':' gid [':' members];
 //  - the gid reads as strtoul() reads it in base 10 (leading white space,
 //    an optional sign, at least one digit); it must end at ':' or at the end
-//    of the line and fit in 32 bits, else the line is no record.  A name
-//    starting with '+' or '-' may leave the gid empty before its ':' (gid 0);
+//    of the line and fit in 32 bits, else the line is no record;
 //  - members are split at ','; each item loses its leading white space
 //    (not its trailing white space) and empty items are dropped;
 //  - glibc's reader treats a line that has leading white space but no
@@ -117,20 +116,15 @@ bool line_lists_user(char *line, size_t len, bool terminated, const char *user, 
     memmove(line, line + skip, len - skip);  // the last `skip` bytes stay
   }
   const char *end = line + len;
+  if (line[0] == '+' || line[0] == '-') return false;  // a compat line
   const char *colon = static_cast<const char *>(memchr(line, ':', len));
   if (colon == nullptr || colon + 1 == end) return false;  // no members in any case
-  bool compat = line[0] == '+' || line[0] == '-';
   const char *pass = colon + 1;
   const char *gid_field = static_cast<const char *>(memchr(pass, ':', static_cast<size_t>(end - pass)));
   if (gid_field == nullptr) return false;
   ++gid_field;
   const char *rest;
-  if (compat && gid_field < end && *gid_field == ':') {
-    *gid = 0;
-    rest = gid_field;
-  } else if (!parse_gid(gid_field, end, gid, &rest)) {
-    return false;
-  }
+  if (!parse_gid(gid_field, end, gid, &rest)) return false;
   if (rest == end) return false;
   return lists_member(rest + 1, end, user, user_len);
 }
@@ -246,9 +240,11 @@ NSS_VESK_EXPORT enum nss_status _nss_vesk_initgroups_dyn(const char *user, gid_t
   if (fd.fd < 0) return NSS_STATUS_UNAVAIL;
 
   // No member is empty, starts with white space or holds ',' or a newline
-  // (the reader splits and trims them away), so such a name is in no group.
+  // (the reader splits and trims them away), so such a name is in no group;
+  // nor is a compat name, which is no user.
   size_t user_len = strlen(user);
-  if (user_len == 0 || is_space(user[0]) || strpbrk(user, ",\n") != nullptr)
+  if (user_len == 0 || is_space(user[0]) || user[0] == '+' || user[0] == '-' ||
+      strpbrk(user, ",\n") != nullptr)
     return NSS_STATUS_SUCCESS;
 
   GroupList list{start, size, groupsp, limit, *start};

@@ -69,6 +69,9 @@ template <typename Record>
 enum nss_status lookup_by_name(const char *name, Record *result, char *buffer, size_t buflen,
                                int *errnop) {
   using Db = Database<Record>;
+  // No record answers for a compat name (is_compat_name); as a fresh index
+  // lacking the key would, this answers NOTFOUND without touching a file.
+  if (is_compat_name(name)) return NSS_STATUS_NOTFOUND;
   LockGuard lock;
   size_t name_len = strlen(name);
   char *copy = static_cast<char *>(malloc(name_len + 1));

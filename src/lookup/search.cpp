@@ -101,6 +101,8 @@ template <typename Record>
 VerifyOutcome verify_id(FILE *map, const IndexSearch *search) {
   auto *result = static_cast<Record *>(search->result);
   if (read_record(map, result, search->buffer, search->buffer_len) != 0) return ReadFailed;
+  // A compat line is never the record asked for; the scan passes over it.
+  if (is_compat_name(Database<Record>::name(*result))) return RecordBelow;
   uint32_t wanted = *static_cast<const uint32_t *>(search->wanted);
   uint32_t got = Database<Record>::id(*result);
   return got == wanted ? Equal : got > wanted ? RecordAbove : RecordBelow;
@@ -110,6 +112,7 @@ template <typename Record>
 VerifyOutcome verify_name(FILE *map, const IndexSearch *search) {
   auto *result = static_cast<Record *>(search->result);
   if (read_record(map, result, search->buffer, search->buffer_len) != 0) return ReadFailed;
+  if (is_compat_name(Database<Record>::name(*result))) return RecordBelow;
   const char *wanted = static_cast<const char *>(search->wanted);
   const char *got = Database<Record>::name(*result);
   int order = strcoll(got, wanted);

@@ -11,7 +11,8 @@ enum nss_status index_search(const IndexSearch *search, int *errnop);
 // Verifiers: read one record from `map` into search->result/buffer and
 // compare it with search->wanted.  Ids compare as unsigned 32-bit numbers.
 // Names are Equal only when byte-for-byte identical; otherwise strcoll (then
-// strcmp) decides above or below.  ReadFailed leaves the reason in errno.
+// strcmp) decides above or below.  A compat line (is_compat_name) is never
+// Equal, whatever it holds.  ReadFailed leaves the reason in errno.
 template <typename Record>
 VerifyOutcome verify_id(FILE *map, const IndexSearch *search);
 template <typename Record>

@@ -14,6 +14,14 @@
 
 namespace vesk {
 
+// A name beginning with '+' or '-' is a compat line (an include or exclude
+// directive of the old NIS syntax), not an account.  glibc's `files` source
+// never answers for one, and neither does this module: not in enumeration,
+// not in a keyed lookup, not in a group membership.  A map holding such a
+// line (one put in place by hand: install refuses it) must not turn
+// "+mallory::0:0:..." into a user with uid 0.
+inline bool is_compat_name(const char *name) { return name[0] == '+' || name[0] == '-'; }
+
 template <typename Record>
 struct Database;
 
@@ -59,6 +67,7 @@ int read_record(FILE *stream, Record *result, char *buffer, size_t buflen) {
 // opening the map file first if no stream is open.  The caller holds
 // module_lock.  A failed read other than at the end of the data leaves the
 // stream where it was, so a retry with a larger buffer reads the same record.
+// Compat lines (see is_compat_name) are passed over.
 template <typename Record>
 enum nss_status next_locked(Record *result, char *buffer, size_t buflen, int *errnop);
 

@@ -15,21 +15,26 @@ enum nss_status next_locked(Record *result, char *buffer, size_t buflen, int *er
     stream = open_map_stream(Db::map_path());
     if (stream == nullptr) return NSS_STATUS_UNAVAIL;
   }
-  fpos_t pos;
-  bool saved = fgetpos(stream, &pos) == 0;
-  int err = read_record(stream, result, buffer, buflen);
-  if (err == 0) return NSS_STATUS_SUCCESS;
-  if (err == ENOENT) {
-    errno = 0;
-    *errnop = 0;
-    return NSS_STATUS_NOTFOUND;
+  for (;;) {
+    fpos_t pos;
+    bool saved = fgetpos(stream, &pos) == 0;
+    int err = read_record(stream, result, buffer, buflen);
+    if (err == 0) {
+      if (is_compat_name(Db::name(*result))) continue;
+      return NSS_STATUS_SUCCESS;
+    }
+    if (err == ENOENT) {
+      errno = 0;
+      *errnop = 0;
+      return NSS_STATUS_NOTFOUND;
+    }
+    // Put the stream back at the start of the record that failed: the caller
+    // retries with a larger buffer and expects this record, not the next.
+    if (saved) fsetpos(stream, &pos);
+    errno = err;
+    *errnop = err;
+    return err == ERANGE ? NSS_STATUS_TRYAGAIN : NSS_STATUS_NOTFOUND;
   }
-  // Put the stream back at the start of the record that failed: the caller
-  // retries with a larger buffer and expects this record, not the next.
-  if (saved) fsetpos(stream, &pos);
-  errno = err;
-  *errnop = err;
-  return err == ERANGE ? NSS_STATUS_TRYAGAIN : NSS_STATUS_NOTFOUND;
 }
 
 template enum nss_status next_locked(struct passwd *, char *, size_t, int *);

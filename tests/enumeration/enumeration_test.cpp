@@ -65,6 +65,17 @@ TYPED_TEST(Enumeration, ReadsRecordsInFileOrderThenReportsEndAgainAndAgain) {
   this->expect_end();
 }
 
+// Compat lines are passed over wherever they stand, the last line included.
+TYPED_TEST(Enumeration, CompatLinesArePassedOver) {
+  const std::string plus = "+" + this->line("p", 1), minus = "-" + this->line("m", 2);
+  write_file(this->map, plus + "\n" + this->line("a", 1) + "\n" + minus + "\n" + plus + "\n" +
+                            this->line("a", 2) + "\n+\n-\n" + minus);
+  ASSERT_EQ(this->set(), NSS_STATUS_SUCCESS);
+  this->expect_record("a", 1);
+  this->expect_record("a", 2);
+  this->expect_end();
+}
+
 TYPED_TEST(Enumeration, MapWithoutFinalNewlineOrWithNoRecordsEnds) {
   write_file(this->map, this->line("a", 1) + "\n" + this->line("a", 2));
   this->expect_record("a", 1);

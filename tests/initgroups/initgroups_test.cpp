@@ -50,8 +50,10 @@ Outcome initgroups(const char *user, gid_t primary, long int initial_size = 1, l
 }
 
 // The same answer through enumeration, one parsed record at a time.
+// A compat name is no user, so it is in no group.
 std::vector<gid_t> enumerated(const std::string &user, gid_t primary) {
   std::vector<gid_t> gids;
+  if (!user.empty() && (user[0] == '+' || user[0] == '-')) return gids;
   std::vector<char> buf(1 << 16);
   struct group g;
   int err = 0;
@@ -93,7 +95,7 @@ void expect_same_as_enumeration(const std::string &content, const std::vector<st
 
 const std::vector<std::string> kUsers = {"al",  "alice", "bob", "bob2",   "b",      "ob",
                                          "x",   "5",     "+",   "alice ", " alice", "al,ice",
-                                         "",    "g",     "a:b", "bob\r"};
+                                         "",    "g",     "a:b", "bob\r",  "-x",     "+g"};
 
 TEST(InitgroupsDifferential, CraftedMap) {
   const std::string full =
@@ -142,8 +144,13 @@ TEST(InitgroupsDifferential, CraftedMap) {
   write_file(dir.file("g"), full);
   _nss_vesk_setgrent_path(dir.file("g").c_str());
   EXPECT_EQ(initgroups("alice", 100).gids,
-            (std::vector<gid_t>{10, 11, 12, 13, 18, 19, 10, 4294967295u, 1, 22, 25, 0, 28}));
-  EXPECT_EQ(initgroups("bob", kNoPrimary).gids, (std::vector<gid_t>{10, 100, 17, 1, 23, 0, 26, 27}));
+            (std::vector<gid_t>{10, 11, 12, 13, 18, 19, 10, 4294967295u, 1, 22, 25, 28}));
+  EXPECT_EQ(initgroups("bob", kNoPrimary).gids, (std::vector<gid_t>{10, 100, 17, 1, 23, 27}));
+  // Compat lines grant nothing ("+:x::alice,bob", "-nis::26:bob"), and a
+  // compat name is in no group even where a line lists it.
+  write_file(dir.file("g"), full + "\nplain:x:31:+,-nis,-x\n");
+  EXPECT_EQ(initgroups("+", kNoPrimary).gids, std::vector<gid_t>{});
+  EXPECT_EQ(initgroups("-x", kNoPrimary).gids, std::vector<gid_t>{});
   EXPECT_EQ(initgroups("al", kNoPrimary).gids, (std::vector<gid_t>{12, 30}));
 }
 

@@ -362,6 +362,33 @@ TEST_P(LookupTest, LookupLeavesTheOtherDatabasesEnumerationAlone) {
   EXPECT_EQ(step(), records[1].name);
 }
 
+// Compat lines ("+name", "-name") are directives, not accounts: no lookup
+// answers for one, whether the index points at it or the map is scanned,
+// and one holding uid 0 must not hide the real record of that id.
+TEST_P(LookupTest, CompatLinesAreNeverAnswered) {
+  std::vector<Rec> recs = {{"+mallory", 0, "c0"}, {"-eve", 5000, "c1"}, {"+", 1000, "c2"}};
+  for (const Rec &r : default_records()) recs.push_back(r);
+  recs.push_back({"-", 6000, "c3"});
+  for (bool with_index : {true, false}) {
+    SCOPED_TRACE(with_index ? "index of every line" : "no index");
+    write_maps(recs);  // the index lists the compat lines under their keys
+    if (!with_index) unlink(index().c_str());
+    expect_found(3, find(3));  // root, uid 0
+    expect_found(4, find(4));  // alice, uid 1000
+    for (size_t i : {size_t{1}, size_t{recs.size() - 1}}) {
+      SCOPED_TRACE(recs[i].name);
+      Answer a = find(i);
+      EXPECT_EQ(a.status, NSS_STATUS_NOTFOUND) << "answered with " << a.name;
+      if (!by_name()) EXPECT_EQ(a.err, 0) << "the index's answer was refused and the scan ran to the end";
+    }
+    if (by_name()) {
+      Answer a = find(0);
+      EXPECT_EQ(a.status, NSS_STATUS_NOTFOUND) << "answered with " << a.name;
+      EXPECT_EQ(a.err, kUntouched);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllLookups, LookupTest,
                          ::testing::Values(kPasswdByName, kPasswdByUid, kGroupByName, kGroupByGid),
                          kind_name);

@@ -77,6 +77,13 @@ TEST(IndexFormat, RecordLengthIsTheFirstLineWithinTheGivenSize) {
   EXPECT_EQ(vesk::index_record_length(Guarded("a\0" "12\n"s).data, 5), 5u);
   EXPECT_EQ(vesk::index_record_length(Guarded("\n").data, 1), 1u);
   EXPECT_EQ(vesk::index_record_length(Guarded(std::string(9000, 'a')).data, 9000), 0u);
+  // The first newline must come within the longest record an index may
+  // have; beyond it the file is no index, found out without reading it all.
+  for (size_t at : {size_t{4095}, size_t{4096}, size_t{4097}, size_t{8000}}) {
+    std::string bytes(9000, 'a');
+    bytes[at - 1] = '\n';
+    EXPECT_EQ(vesk::index_record_length(Guarded(bytes).data, 9000), at <= 4096 ? at : 0u) << at;
+  }
   EXPECT_EQ(vesk::index_record_length(Guarded("abc\n").data, 3), 0u) << "newline outside the size";
   EXPECT_EQ(vesk::index_record_length("", 0), 0u);
 }
