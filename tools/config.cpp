@@ -32,8 +32,10 @@ const std::vector<KnownSection> &known_sections() {
         "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
         "attr_member_uid", "attr_member", "default_shell", "override_shell",
         "home_template", "exclude_disabled"}},
-      {"publish", {"key_file", "deltas", "level"}},
-      {"fetch", {"url", "public_key_file", "tls_ca_file", "timeout", "max_age"}},
+      {"publish", {"key_file", "deltas", "level", "channel"}},
+      {"fetch",
+       {"url", "public_key_file", "tls_ca_file", "timeout", "max_age", "channel",
+        "max_clock_skew", "max_map_size"}},
   };
   return sections;
 }

@@ -122,6 +122,7 @@ bool read_update_record(const std::string &state_dir, const std::string &program
     else if (key == "success") ok = seen_success = parse_yes_no(value, &record->success);
     else if (key == "generation") ok = parse_uint(value, UINT64_MAX, &record->generation);
     else if (key == "last-success") ok = parse_int64(value, &record->last_success);
+    else if (key == "made") ok = parse_int64(value, &record->made);
     else if (key == "result") record->result = value;
     else ok = false;
     if (!ok) {
@@ -139,23 +140,95 @@ bool read_update_record(const std::string &state_dir, const std::string &program
 
 bool write_update_record(const std::string &state_dir, const std::string &program,
                          UpdateRecord record, std::string *error) {
-  if (record.success) {
-    record.last_success = record.time;
-  } else {
-    UpdateRecord previous;
-    bool found;
-    std::string ignored;
-    if (read_update_record(state_dir, program, &previous, &found, &ignored) && found)
-      record.last_success = previous.last_success;
-  }
+  UpdateRecord previous;
+  bool found = false;
+  std::string ignored;
+  if (!read_update_record(state_dir, program, &previous, &found, &ignored)) found = false;
+  if (record.success) record.last_success = record.time;
+  else if (found) record.last_success = previous.last_success;
+  if (record.made == 0 && found) record.made = previous.made;
   std::string result = record.result;
   for (char &c : result)
     if (c == '\n' || c == '\r') c = ' ';
   std::string data = "time " + std::to_string(record.time) + "\nsuccess " +
                      (record.success ? "yes" : "no") + "\ngeneration " +
                      std::to_string(record.generation) + "\nlast-success " +
-                     std::to_string(record.last_success) + "\nresult " + result + "\n";
+                     std::to_string(record.last_success) + "\n" +
+                     (record.made != 0 ? "made " + std::to_string(record.made) + "\n" : "") +
+                     "result " + result + "\n";
   return replace_file(record_path(state_dir, program), data, 0644, error);
+}
+
+bool stat_installed(InstalledFile *f) {
+  struct stat st;
+  if (lstat(f->path.c_str(), &st) != 0) return false;
+  f->size = st.st_size;
+  f->mtime_sec = st.st_mtim.tv_sec;
+  f->mtime_nsec = st.st_mtim.tv_nsec;
+  f->inode = st.st_ino;
+  return true;
+}
+
+bool same_stat(const InstalledFile &f) {
+  InstalledFile now = f;
+  return stat_installed(&now) && now.size == f.size && now.mtime_sec == f.mtime_sec &&
+         now.mtime_nsec == f.mtime_nsec && now.inode == f.inode;
+}
+
+bool read_installed_record(const std::string &state_dir, const std::string &program,
+                           InstalledRecord *record, bool *found, std::string *error) {
+  *record = InstalledRecord{};
+  *found = false;
+  std::string path = state_dir + "/" + program + ".installed", data;
+  if (!read_small_file(path, 65536, &data, error)) return errno == ENOENT;
+  size_t start = 0;
+  int line = 0;
+  while (start < data.size()) {
+    size_t nl = data.find('\n', start);
+    if (nl == std::string::npos) nl = data.size();
+    std::string text = data.substr(start, nl - start);
+    start = nl + 1;
+    ++line;
+    std::vector<std::string> w;
+    for (size_t at = 0; at <= text.size();) {
+      size_t space = text.find(' ', at);
+      if (space == std::string::npos) space = text.size();
+      w.push_back(text.substr(at, space - at));
+      at = space + 1;
+    }
+    InstalledFile f;
+    bool ok = false;
+    if (w.size() == 2 && w[0] == "generation") {
+      ok = parse_uint(w[1], UINT64_MAX, &record->generation);
+    } else if (w.size() == 7 && w[0] == "file" && !w[1].empty()) {
+      f.path = w[1];
+      f.sha256 = w[6];
+      ok = parse_int64(w[2], &f.size) && parse_int64(w[3], &f.mtime_sec) &&
+           parse_int64(w[4], &f.mtime_nsec) && parse_uint(w[5], UINT64_MAX, &f.inode);
+      if (ok) record->files.push_back(f);
+    }
+    if (!ok) {
+      *error = path + ":" + std::to_string(line) + ": not a line of an installed record";
+      return false;
+    }
+  }
+  *found = true;
+  return true;
+}
+
+bool write_installed_record(const std::string &state_dir, const std::string &program,
+                            const InstalledRecord &record, std::string *error) {
+  std::string data = "generation " + std::to_string(record.generation) + "\n";
+  for (const InstalledFile &f : record.files) {
+    if (f.path.find_first_of(" \n") != std::string::npos) {
+      *error = f.path + ": a path with a space or newline can't be recorded";
+      return false;
+    }
+    data += "file " + f.path + " " + std::to_string(f.size) + " " + std::to_string(f.mtime_sec) +
+            " " + std::to_string(f.mtime_nsec) + " " + std::to_string(f.inode) + " " +
+            (f.sha256.empty() ? "-" : f.sha256) + "\n";
+  }
+  return replace_file(state_dir + "/" + program + ".installed", data, 0644, error);
 }
 
 }  // namespace vesk::tool

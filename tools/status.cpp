@@ -88,7 +88,7 @@ int run_status(const StatusOptions &o) {
 
   // The latest run of the programs that update the maps from elsewhere.
   LastUpdate last;
-  int64_t last_success = 0;
+  int64_t last_success = 0, fresh = 0;
   std::string error;
   for (const char *program : {"fetch", "sync"}) {
     UpdateRecord r;
@@ -99,7 +99,22 @@ int run_status(const StatusOptions &o) {
     }
     if (!found) continue;
     last_success = std::max(last_success, r.last_success);
+    if (r.last_success != 0) fresh = std::max(fresh, freshness(r));
     if (last.program.empty() || r.time > last.record.time) last = {program, r};
+  }
+  // Files that changed since fetch installed them: a local install, a
+  // deleted map, an interrupted run.  The next fetch puts them right.
+  std::vector<std::string> drift;
+  {
+    InstalledRecord installed;
+    bool found;
+    if (read_installed_record(o.state_dir, "fetch", &installed, &found, &error) && found)
+      for (const InstalledFile &f : installed.files)
+        if ((f.path == o.passwd_map || f.path == o.group_map ||
+             f.path.compare(0, o.passwd_map.size() + 1, o.passwd_map + ".") == 0 ||
+             f.path.compare(0, o.group_map.size() + 1, o.group_map + ".") == 0) &&
+            !same_stat(f))
+          drift.push_back(f.path);
   }
 
   std::vector<std::string> problems;
@@ -110,9 +125,18 @@ int run_status(const StatusOptions &o) {
   if (!last.program.empty()) {
     if (last_success == 0)
       problems.push_back("no " + last.program + " has succeeded yet");
-    else if (now - last_success > o.max_age)
-      problems.push_back("stale: the last successful update was at " + utc(last_success) +
-                         ", longer ago than max_age (" + duration(o.max_age) + ")");
+    else if (now - fresh > o.max_age)
+      problems.push_back(fresh != last_success
+                             ? "stale: the maps installed were made at " + utc(fresh) +
+                                   ", longer ago than max_age (" + duration(o.max_age) +
+                                   "): is the export or the mirror stuck?"
+                             : "stale: the last successful update was at " + utc(last_success) +
+                                   ", longer ago than max_age (" + duration(o.max_age) + ")");
+    if (!drift.empty())
+      problems.push_back("drift: " + drift[0] +
+                         (drift.size() > 1 ? " and " + std::to_string(drift.size() - 1) + " more" : "") +
+                         " changed since fetch installed generation " +
+                         std::to_string(last.record.generation) + " (the next fetch reinstalls it)");
   } else {
     for (const MapStatus &m : maps)
       if (m.readable && m.age > o.max_age)
@@ -199,6 +223,13 @@ int run_status(const StatusOptions &o) {
              "1 when the last fetch or sync succeeded, else 0.");
       for (const MapStatus &m : maps)
         printf("vesk_last_update_success{map=\"%s\"} %d\n", m.name, r.success ? 1 : 0);
+      if (fresh != 0) {
+        metric("vesk_data_made_timestamp_seconds", "gauge",
+               "When the source made the maps installed (fetch: the signed manifest's time).");
+        printf("vesk_data_made_timestamp_seconds %lld\n", static_cast<long long>(fresh));
+      }
+      metric("vesk_drift", "gauge", "1 when installed files changed since fetch installed them.");
+      printf("vesk_drift %d\n", drift.empty() ? 0 : 1);
       if (r.generation != 0) {
         metric("vesk_generation", "gauge", "The generation of the published maps installed.");
         for (const MapStatus &m : maps)

@@ -32,6 +32,27 @@ TEST(Manifest, RoundTrip) {
   EXPECT_EQ(m.map("passwd")->delta_from(6)->blob.size, 3u);
   EXPECT_EQ(m.map("group")->zst.sha256, "");
   EXPECT_EQ(format_manifest(m), good());
+  EXPECT_EQ(m.channel, "");
+
+  // Channel and key, written after the creation time.
+  std::string named = good();
+  named.insert(named.find("map "), "channel staging\nkey 0123456789abcdef\n");
+  ASSERT_TRUE(parse_manifest(named, &m, &error)) << error;
+  EXPECT_EQ(m.channel, "staging");
+  EXPECT_EQ(m.key, "0123456789abcdef");
+  EXPECT_EQ(format_manifest(m), named);
+}
+
+TEST(Manifest, SizesWithinTheLimit) {
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(parse_manifest(good(), &m, &error)) << error;
+  EXPECT_TRUE(within_limit(m, 10, &error));
+  EXPECT_FALSE(within_limit(m, 9, &error));  // the plain passwd map
+  m.maps[0].plain.size = 1;
+  m.maps[0].deltas[0].blob.size = uint64_t{1} << 63;
+  EXPECT_FALSE(within_limit(m, 10, &error));  // a delta
+  EXPECT_NE(error.find("passwd.from-6.zst"), std::string::npos) << error;
 }
 
 TEST(Manifest, RefusesAnythingElse) {
@@ -64,6 +85,11 @@ TEST(Manifest, RefusesAnythingElse) {
       {"double space", replace("generation 7", "generation  7")},
       {"trailing space", replace("generation 7", "generation 7 ")},
       {"size beyond 64 bits", replace("size 10", "size 99999999999999999999")},
+      {"upper-case channel", replace("created 2026-12-09T15:44:27Z\n",
+                                     "created 2026-12-09T15:44:27Z\nchannel Staging\n")},
+      {"two channels", good() + "channel a\nchannel b\n"},
+      {"short key", replace("created 2026-12-09T15:44:27Z\n",
+                            "created 2026-12-09T15:44:27Z\nkey 0123\n")},
   };
   for (const auto &[what, text] : cases) {
     Manifest m;
@@ -81,6 +107,13 @@ TEST(Codec, DeltaNeedsItsReference) {
     new_map += i % 1000 == 0 ? "changed" + line : line;
   }
   std::string delta, full, out, error;
+  // Into a buffer of exactly the size asked for, as fetch decodes into a
+  // file of the signed size.
+  auto decompress = [](const std::string &frame, const std::string &reference, size_t size,
+                       std::string *result, std::string *why) {
+    result->assign(size, '\0');
+    return decompress_into(frame, reference, result->data(), size, why);
+  };
   ASSERT_TRUE(compress(new_map, old_map, 3, &delta, &error)) << error;
   ASSERT_TRUE(compress(new_map, "", 3, &full, &error)) << error;
   EXPECT_LT(delta.size() * 20, full.size());  // the delta holds little more than the changes

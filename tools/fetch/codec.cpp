@@ -63,48 +63,43 @@ bool compress(std::string_view data, std::string_view reference, int level, std:
   return true;
 }
 
-bool decompress(std::string_view frame, std::string_view reference, size_t size,
-                std::string *out, std::string *error) {
+bool decompress_into(std::string_view frame, std::string_view reference, char *out, size_t size,
+                     std::string *error) {
+  // Header checks first: they cost nothing and keep zstd from being asked
+  // for more than the signed size, or to decode a second frame.
+  unsigned long long content = ZSTD_getFrameContentSize(frame.data(), frame.size());
+  if (content == ZSTD_CONTENTSIZE_ERROR || content == ZSTD_CONTENTSIZE_UNKNOWN) {
+    *error = "not a zstd frame that states its size";
+    return false;
+  }
+  if (content != size) {
+    *error = "it holds " + std::to_string(content) + " bytes, not the " + std::to_string(size) +
+             " signed";
+    return false;
+  }
+  size_t frame_size = ZSTD_findFrameCompressedSize(frame.data(), frame.size());
+  if (ZSTD_isError(frame_size) || frame_size != frame.size()) {
+    *error = ZSTD_isError(frame_size) ? "the compressed data end early"
+                                      : "data follow the compressed frame";
+    return false;
+  }
   std::unique_ptr<ZSTD_DCtx, DDeleter> dctx(ZSTD_createDCtx());
   if (dctx == nullptr) {
     *error = "out of memory";
     return false;
   }
-  // The frame is one the signed manifest vouches for; its window still
-  // may not exceed what the reference and the result span.
-  size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax,
-                                     std::max(window_log(size + reference.size()), 27));
-  if (!ZSTD_isError(rc) && !reference.empty())
-    rc = ZSTD_DCtx_refPrefix(dctx.get(), reference.data(), reference.size());
+  size_t rc = 0;
+  if (!reference.empty()) rc = ZSTD_DCtx_refPrefix(dctx.get(), reference.data(), reference.size());
+  if (!ZSTD_isError(rc)) rc = ZSTD_decompressDCtx(dctx.get(), out, size, frame.data(), frame.size());
   if (ZSTD_isError(rc)) {
     *error = std::string("zstd: ") + ZSTD_getErrorName(rc);
     return false;
   }
-  // One byte more than expected, so that a longer result is noticed.
-  out->resize(size + 1);
-  ZSTD_inBuffer in{frame.data(), frame.size(), 0};
-  ZSTD_outBuffer o{out->data(), out->size(), 0};
-  rc = 1;
-  while (rc != 0 && o.pos < o.size) {
-    size_t before_in = in.pos, before_out = o.pos;
-    rc = ZSTD_decompressStream(dctx.get(), &o, &in);
-    if (ZSTD_isError(rc)) {
-      *error = std::string("zstd: ") + ZSTD_getErrorName(rc);
-      return false;
-    }
-    if (rc != 0 && in.pos == before_in && o.pos == before_out) break;
-  }
-  if (rc != 0 || in.pos != in.size) {
-    *error = rc != 0 ? "the compressed data end early" : "data follow the compressed frame";
-    if (o.pos > size) *error = "it holds more than the " + std::to_string(size) + " bytes signed";
-    return false;
-  }
-  if (o.pos != size) {
-    *error = "it holds " + std::to_string(o.pos) + " bytes, not the " + std::to_string(size) +
+  if (rc != size) {
+    *error = "it holds " + std::to_string(rc) + " bytes, not the " + std::to_string(size) +
              " signed";
     return false;
   }
-  out->resize(size);
   return true;
 }
 

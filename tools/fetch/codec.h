@@ -13,10 +13,11 @@ namespace vesk::fetch {
 bool compress(std::string_view data, std::string_view reference, int level, std::string *out,
               std::string *error);
 
-// Decompresses one frame made by compress() with the same `reference`.  The
-// result must be exactly `size` bytes: a frame that gives more or fewer, is
-// damaged or is followed by anything fails.
-bool decompress(std::string_view frame, std::string_view reference, size_t size,
-                std::string *out, std::string *error);
+// Decompresses one frame made by compress() with the same `reference` (may
+// be empty) into out[0..size): the frame must say it holds exactly `size`
+// bytes, and be followed by nothing.  One pass, no window buffer: the
+// reference and the output are the window.
+bool decompress_into(std::string_view frame, std::string_view reference, char *out, size_t size,
+                     std::string *error);
 
 }  // namespace vesk::fetch

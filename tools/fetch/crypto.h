@@ -20,11 +20,19 @@ std::string sha256_hex(std::string_view data);
 bool sign(const std::string &key_file, std::string_view message, std::string *signature,
           std::string *error);
 
-// True when `signature` is a valid Ed25519 signature of `message` by the
-// public key in the PEM file at `key_file` ("openssl pkey -pubout").  False
-// with *error set otherwise: a bad signature, or a key that can't be read
-// or is not Ed25519.
-bool verify(const std::string &key_file, std::string_view message, std::string_view signature,
-            std::string *error);
+// A key's identity, as a manifest names it: the first 16 hex digits of the
+// SHA-256 of its 32-byte public key.  signing_key_id: that of the private
+// key in `key_file`.
+bool signing_key_id(const std::string &key_file, std::string *id, std::string *error);
+
+// True when `signature` is a valid Ed25519 signature of `message` by one of
+// the trusted public keys ("openssl pkey -pubout"): those of the PEM file
+// `keys` (one or several keys, one after the other), or of every *.pem file
+// in it if it is a directory.  *id is set to the identity of the key that
+// verified it.  False with *error set otherwise: a bad signature, or keys
+// that can't be read or are not Ed25519 (any such key fails the whole set:
+// a damaged file is noticed, not half read).
+bool verify(const std::string &keys, std::string_view message, std::string_view signature,
+            std::string *id, std::string *error);
 
 }  // namespace vesk::fetch

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index_tool.h"
 
@@ -22,6 +23,12 @@ struct PublishOptions {
   unsigned deltas = 3;   // generations a delta is made from
   int level = 3;         // zstd level: at 1,000,000 users the smallest deltas, in seconds
   bool wait = true;      // for the directory's lock
+  std::string channel = "production";
+  // The generation to publish; 0: the time in milliseconds, or one more than
+  // the last if that is later, so that a directory lost and published anew
+  // still goes forward.
+  uint64_t generation = 0;
+  tool::Policy policy;  // its host-independent part is applied
 };
 
 int run_publish(const PublishOptions &options);
@@ -32,8 +39,11 @@ struct FetchOptions {
   std::string tls_ca_file;  // empty: the system's store
   long timeout = 120;       // seconds, for each request
   int64_t max_age = 7 * 86400;
+  int64_t max_skew = 300;                 // seconds a manifest may come from the future
+  uint64_t max_size = uint64_t{4} << 30;  // bytes of any published file
+  std::string channel = "production";
   std::string state_dir;
-  bool force = false;
+  bool force = false;  // an older generation, an old manifest: never install's guards
   tool::InstallOptions install;  // maps, policy, wait
 };
 
@@ -44,6 +54,25 @@ int run_fetch(const FetchOptions &options);
 bool write_temp(const std::string &final_path, std::string_view data, std::string *temp,
                 std::string *error, bool flush = true);
 bool read_file(const std::string &path, std::string *data, std::string *error);
+// A file seen through a mapping: a new one of a given size, written through
+// it (create: a temporary file beside `final_path`, mode 0644, removed when
+// this is destroyed unless kept), or an existing one read through it (open).
+struct MappedFile {
+  std::string path;
+  char *data = nullptr;
+  size_t size = 0;
+  bool temporary = false;
+  MappedFile() = default;
+  MappedFile(const MappedFile &) = delete;
+  MappedFile &operator=(const MappedFile &) = delete;
+  ~MappedFile();
+  bool create(const std::string &final_path, size_t size, std::string *error);
+  bool open(const std::string &path, std::string *error);
+  // The temporary file was renamed away: no longer ours to remove.
+  void keep();
+  std::string_view view() const { return {data, size}; }
+};
+
 // An exclusive flock on the directory `dir`, held while *fd is open.
 bool lock_directory(const std::string &dir, bool wait, int *fd, std::string *error);
 

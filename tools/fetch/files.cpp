@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,58 @@ bool lock_directory(const std::string &dir, bool wait, int *fd, std::string *err
     return false;
   }
   return true;
+}
+
+MappedFile::~MappedFile() {
+  if (data != nullptr) munmap(data, size);
+  if (temporary) tool::drop_temp(&path);
+}
+
+bool MappedFile::create(const std::string &final_path, size_t bytes, std::string *error) {
+  int fd = tool::create_temp(final_path, &path);
+  if (fd < 0) {
+    *error = "can't create a temporary file beside " + final_path + ": " + strerror(errno);
+    return false;
+  }
+  temporary = true;
+  size = bytes;
+  bool ok = fchmod(fd, 0644) == 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+  if (ok && bytes > 0) {
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    ok = p != MAP_FAILED;
+    if (ok) data = static_cast<char *>(p);
+  }
+  if (!ok) *error = "can't write " + path + ": " + strerror(errno);
+  close(fd);
+  return ok;
+}
+
+bool MappedFile::open(const std::string &file, std::string *error) {
+  path = file;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int e = fd < 0 ? errno : EINVAL;
+    if (fd >= 0) close(fd);
+    *error = file + ": " + (e == EINVAL ? "not a regular file" : strerror(e));
+    errno = e;
+    return false;
+  }
+  size = static_cast<size_t>(st.st_size);
+  bool ok = true;
+  if (size > 0) {
+    void *p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ok = p != MAP_FAILED;
+    if (ok) data = static_cast<char *>(p);
+    else *error = file + ": " + strerror(errno);
+  }
+  close(fd);
+  return ok;
+}
+
+void MappedFile::keep() {
+  tool::forget_temp(path);
+  temporary = false;
 }
 
 }  // namespace vesk::fetch

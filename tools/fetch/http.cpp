@@ -90,7 +90,9 @@ bool Http::get(const std::string &url, size_t limit, HttpResponse *response, std
     headers = curl_slist_append(headers, ("If-Modified-Since: " + if_modified_since).c_str());
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A redirect never leaves HTTPS: the maps would travel in clear.
+  bool secure = url.compare(0, 8, "https://") == 0;
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
@@ -111,6 +113,10 @@ bool Http::get(const std::string &url, size_t limit, HttpResponse *response, std
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response->status);
   if (t.too_large || rc == CURLE_FILESIZE_EXCEEDED) {
     *error = url + ": larger than the " + std::to_string(limit) + " bytes expected";
+    return false;
+  }
+  if (rc == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+    *error = url + ": redirected away from HTTPS; refused";
     return false;
   }
   if (rc != CURLE_OK) {

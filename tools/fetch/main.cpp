@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "fetch_tool.h"
+#include "manifest.h"
 #include "nss_vesk.h"
 #include "state.h"
 
@@ -20,10 +21,11 @@ namespace {
 
 const char kUsage[] =
     "Usage: vesk-index publish DIR [--passwd MAP] [--group MAP] [--key FILE]\n"
-    "                          [--deltas N] [--level N] [--config FILE] [--no-wait]\n"
+    "                          [--deltas N] [--level N] [--channel NAME]\n"
+    "                          [--generation N] [--config FILE] [--no-wait]\n"
     "       vesk-index fetch [URL] [--passwd MAP] [--group MAP] [--public-key FILE]\n"
     "                        [--state-dir DIR] [--timeout SECONDS] [--max-age AGE]\n"
-    "                        [--force] [--config FILE] [--no-wait]\n";
+    "                        [--channel NAME] [--force] [--config FILE] [--no-wait]\n";
 
 const char kHelp[] =
     "\n"
@@ -39,12 +41,17 @@ const char kHelp[] =
     "  --key FILE          publish: the PEM Ed25519 private key ([publish] key_file)\n"
     "  --deltas N          publish: deltas from the last N generations (default 3)\n"
     "  --level N           publish: zstd level, 1 to 22 (default 3)\n"
-    "  --public-key FILE   fetch: the export's PEM public key ([fetch] public_key_file)\n"
+    "  --generation N      publish: this generation, later than the last published\n"
+    "                      (default: the time in milliseconds)\n"
+    "  --channel NAME      the fleet the maps are for ([publish] or [fetch] channel,\n"
+    "                      default production); fetch refuses another channel's\n"
+    "  --public-key FILE   fetch: the export's PEM public keys, a file of one or more\n"
+    "                      or a directory of *.pem ([fetch] public_key_file)\n"
     "  --state-dir DIR     fetch: its state (default /var/lib/vesk-index)\n"
     "  --timeout SECONDS   fetch: for each request (default 120)\n"
     "  --max-age AGE       fetch: refuse manifests older than this (default 7d)\n"
-    "  --force             fetch: install an older generation or an old manifest, and\n"
-    "                      despite vesk-index install's guards\n"
+    "  --force             fetch: install an older generation or an old manifest;\n"
+    "                      install's guards and the content policy still apply\n"
     "  --config FILE       the configuration (default /etc/vesk-index.conf)\n"
     "  --no-wait           fail at once if another run holds the lock\n"
     "\n"
@@ -68,6 +75,8 @@ enum Option {
   kTimeout,
   kMaxAge,
   kForce,
+  kChannel,
+  kGeneration,
   kConfig,
   kNoWait,
   kHelpOption,
@@ -84,16 +93,35 @@ const struct option kOptions[] = {
     {"timeout", required_argument, nullptr, kTimeout},
     {"max-age", required_argument, nullptr, kMaxAge},
     {"force", no_argument, nullptr, kForce},
+    {"channel", required_argument, nullptr, kChannel},
+    {"generation", required_argument, nullptr, kGeneration},
     {"config", required_argument, nullptr, kConfig},
     {"no-wait", no_argument, nullptr, kNoWait},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
 
-bool for_publish(int option) { return option == kKey || option == kDeltas || option == kLevel; }
+bool for_publish(int option) {
+  return option == kKey || option == kDeltas || option == kLevel || option == kGeneration;
+}
 bool for_fetch(int option) {
   return option == kPublicKey || option == kStateDir || option == kTimeout ||
          option == kMaxAge || option == kForce;
+}
+
+// "4294967296", "4096M", "4G": bytes, the suffixes powers of 1024.
+bool parse_size(const std::string &text, uint64_t *out) {
+  std::string digits = text;
+  unsigned shift = 0;
+  if (!digits.empty()) {
+    char unit = digits.back();
+    shift = unit == 'K' || unit == 'k' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0;
+    if (shift != 0) digits.pop_back();
+  }
+  uint64_t n;
+  if (!tool::parse_uint(digits, UINT64_MAX >> 30, &n)) return false;
+  *out = n << shift;
+  return true;
 }
 
 // A configured value: the command line's if given, else the file's.
@@ -110,7 +138,7 @@ int main_program(int argc, char **argv) {
   std::string passwd = NSS_VESK_PASSWD_MAP, group = NSS_VESK_GROUP_MAP;
   std::string config_path = tool::kDefaultConfig, state_dir = tool::kDefaultStateDir;
   bool config_named = false, force = false, wait = true;
-  Setting key, deltas, level, public_key, timeout, max_age;
+  Setting key, deltas, level, public_key, timeout, max_age, channel, generation;
   opterr = 0;
   optind = 1;
   int c;
@@ -138,6 +166,8 @@ int main_program(int argc, char **argv) {
       case kTimeout: timeout = {value, true}; break;
       case kMaxAge: max_age = {value, true}; break;
       case kForce: force = true; break;
+      case kChannel: channel = {value, true}; break;
+      case kGeneration: generation = {value, true}; break;
       case kNoWait: wait = false; break;
       case kConfig: config_path = value, config_named = true; break;
     }
@@ -163,6 +193,17 @@ int main_program(int argc, char **argv) {
   };
   auto bad = [&](const std::string &what) { return usage_error(where + ": not " + what); };
 
+  std::string section = command;
+  take(&channel, section.c_str(), "channel", "channel");
+  if (!channel.value.empty() && !valid_channel(channel.value))
+    return bad("a channel (1 to 64 of a-z, 0-9, '.', '_', '-')");
+  if (channel.value.empty()) channel.value = kDefaultChannel;
+  tool::Policy policy;
+  if (!tool::load_policy(config, &policy, &error)) {
+    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+    return kFailure;
+  }
+
   if (command == "publish") {
     if (operands.size() != 1)
       return usage_error(operands.empty() ? "publish: no directory given"
@@ -186,6 +227,11 @@ int main_program(int argc, char **argv) {
       if (!tool::parse_uint(level.value, 22, &n) || n == 0) return bad("a zstd level (1 to 22)");
       o.level = static_cast<int>(n);
     }
+    if (generation.given &&
+        (!tool::parse_uint(generation.value, UINT64_MAX / 2, &o.generation) || o.generation == 0))
+      return usage_error("--generation: not a generation (a number from 1)");
+    o.channel = channel.value;
+    o.policy = policy;
     return run_publish(o);
   }
 
@@ -220,15 +266,24 @@ int main_program(int argc, char **argv) {
       return bad("an age (seconds, or a number with s, m, h or d)");
     o.max_age = seconds;
   }
+  if (const tool::ConfigEntry *e = config.find("fetch", "max_clock_skew")) {
+    where = config.where(*e) + ": max_clock_skew";
+    if (!tool::parse_duration(e->value, &seconds) || seconds < 0 || seconds > 86400)
+      return bad("a clock skew (0 to 1 day)");
+    o.max_skew = seconds;
+  }
+  if (const tool::ConfigEntry *e = config.find("fetch", "max_map_size")) {
+    where = config.where(*e) + ": max_map_size";
+    if (!parse_size(e->value, &o.max_size) || o.max_size < 1024)
+      return bad("a size (bytes, or a number with K, M or G; at least 1K)");
+  }
+  o.channel = channel.value;
   o.state_dir = state_dir;
   o.force = force;
   o.install.passwd_map = passwd;
   o.install.group_map = group;
   o.install.wait = wait;
-  if (!tool::load_policy(config, &o.install.policy, &error)) {
-    fprintf(stderr, "vesk-index: %s\n", error.c_str());
-    return kFailure;
-  }
+  o.install.policy = policy;
   return run_fetch(o);
 }
 

@@ -49,6 +49,29 @@ const Delta *MapEntry::delta_from(uint64_t generation) const {
   return nullptr;
 }
 
+bool valid_channel(const std::string &name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
+      return false;
+  return true;
+}
+
+bool within_limit(const Manifest &m, uint64_t limit, std::string *error) {
+  auto check = [&](const std::string &file, const Blob &b) {
+    if (b.size <= limit) return true;
+    *error = file + " is " + std::to_string(b.size) + " bytes, more than max_map_size (" +
+             std::to_string(limit) + ")";
+    return false;
+  };
+  for (const MapEntry &e : m.maps) {
+    if (!check(e.name, e.plain) || !check(zst_name(e.name), e.zst)) return false;
+    for (const Delta &d : e.deltas)
+      if (!check(delta_name(e.name, d.from), d.blob)) return false;
+  }
+  return true;
+}
+
 const MapEntry *Manifest::map(const std::string &name) const {
   for (const MapEntry &e : maps)
     if (e.name == name) return &e;
@@ -90,6 +113,8 @@ std::string delta_name(const std::string &map, uint64_t from) {
 std::string format_manifest(const Manifest &m) {
   std::string out = "vesk-manifest " + std::to_string(kManifestVersion) + "\ngeneration " +
                     std::to_string(m.generation) + "\ncreated " + format_utc(m.created) + "\n";
+  if (!m.channel.empty()) out += "channel " + m.channel + "\n";
+  if (!m.key.empty()) out += "key " + m.key + "\n";
   for (const MapEntry &e : m.maps) {
     out += "map " + e.name + " size " + std::to_string(e.plain.size) + " records " +
            std::to_string(e.records) + " sha256 " + e.plain.sha256 + "\n";
@@ -141,9 +166,20 @@ bool parse_manifest(const std::string &text, Manifest *m, std::string *error) {
       if (w.size() != 2 || !parse_utc(w[1], &m->created))
         return fail("not a creation time (YYYY-MM-DDTHH:MM:SSZ)");
       have_created = true;
+    } else if (kind == "channel") {
+      if (!m->channel.empty()) return fail("a second channel");
+      if (w.size() != 2 || !valid_channel(w[1]))
+        return fail("not a channel (a-z, 0-9, '.', '_', '-')");
+      m->channel = w[1];
+    } else if (kind == "key") {
+      if (!m->key.empty()) return fail("a second key");
+      if (w.size() != 2 || w[1].size() != 16 || w[1].find_first_not_of("0123456789abcdef") != std::string::npos)
+        return fail("not a key identity (16 hex digits)");
+      m->key = w[1];
     } else if (kind == "map") {
-      if (w.size() < 2 || (w[1] != "passwd" && w[1] != "group"))
-        return fail("a map other than passwd or group");
+      bool known = false;
+      for (const char *name : kMapNames) known = known || (w.size() >= 2 && w[1] == name);
+      if (!known) return fail("a map this program does not know");
       if (m->map(w[1]) != nullptr) return fail("map " + w[1] + " listed twice");
       MapEntry e;
       e.name = w[1];
@@ -178,10 +214,11 @@ bool parse_manifest(const std::string &text, Manifest *m, std::string *error) {
     *error = "no generation or creation time";
     return false;
   }
-  if (m->map("passwd") == nullptr || m->map("group") == nullptr) {
-    *error = "passwd or group map missing";
-    return false;
-  }
+  for (const char *name : kMapNames)
+    if (m->map(name) == nullptr) {
+      *error = std::string("map ") + name + " missing";
+      return false;
+    }
   for (const MapEntry &e : m->maps)
     for (const Delta &d : e.deltas)
       if (d.from >= m->generation) {

@@ -16,6 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 
 #include "codec.h"
@@ -52,10 +54,28 @@ bool exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Reads the map, checks it as vesk-index check parses it, and prepares
+// The generations whose map `name` DIR keeps as NAME.GEN, in no order.
+std::vector<uint64_t> kept_generations(const std::string &dir, const std::string &name) {
+  std::vector<uint64_t> out;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  std::string prefix = name + ".";
+  while (struct dirent *e = readdir(d)) {
+    std::string entry = e->d_name;
+    uint64_t g;
+    if (entry.compare(0, prefix.size(), prefix) == 0 &&
+        tool::parse_uint(entry.substr(prefix.size()), UINT64_MAX, &g))
+      out.push_back(g);
+  }
+  closedir(d);
+  return out;
+}
+
+// Reads the map, checks it as vesk-index check parses it, and by the part
+// of the content policy that is the same on every host, and prepares
 // every file of it for DIR.
-int prepare(Published *p, const PublishOptions &o, const Manifest *previous,
-            uint64_t generation) {
+int prepare(Published *p, const PublishOptions &o, const tool::PolicyCheck &policy,
+            const Manifest *previous, uint64_t generation) {
   std::string error;
   if (!read_file(p->source, &p->data, &error)) {
     report(p->source, error);
@@ -71,6 +91,7 @@ int prepare(Published *p, const PublishOptions &o, const Manifest *previous,
   // The copy is what gets published: scan it, not the map that may change.
   tool::MapFile file;
   tool::MapScan scan;
+  scan.policy = &policy;  // refused records are problems: nothing is published
   if (!tool::scan_map(p->db, plain.temp, &file, &scan, &error)) {
     report(p->source, error);
     return kFailure;
@@ -98,24 +119,33 @@ int prepare(Published *p, const PublishOptions &o, const Manifest *previous,
     p->kept = current + "." + std::to_string(previous->generation);
     if (!have_previous_bytes || exists(p->kept)) p->kept.clear();
   }
-  for (uint64_t from = generation - 1; from >= 1 && from + o.deltas >= generation; --from) {
+  // Deltas from the newest `deltas` earlier generations kept.
+  std::vector<uint64_t> from = kept_generations(o.dir, p->name);
+  if (have_previous_bytes) from.push_back(previous->generation);
+  std::sort(from.begin(), from.end(), std::greater<uint64_t>());
+  from.erase(std::unique(from.begin(), from.end()), from.end());
+  size_t made = 0;
+  for (uint64_t g : from) {
+    if (made >= o.deltas) break;
+    if (g >= generation) continue;
     std::string reference;
-    if (have_previous_bytes && from == previous->generation) {
+    if (have_previous_bytes && g == previous->generation) {
       reference = previous_bytes;
-    } else if (!read_file(current + "." + std::to_string(from), &reference, &error)) {
+    } else if (!read_file(current + "." + std::to_string(g), &reference, &error)) {
       if (errno == ENOENT) continue;
       report(o.dir, error);
       return kFailure;
     }
     std::string frame;
-    Output out{dir + delta_name(p->name, from), ""};
+    Output out{dir + delta_name(p->name, g), ""};
     if (!compress(p->data, reference, o.level, &frame, &error) ||
         !write_temp(out.path, frame, &out.temp, &error)) {
       report(out.path, error);
       return kFailure;
     }
-    p->entry.deltas.push_back({from, {frame.size(), sha256_hex(frame)}});
+    p->entry.deltas.push_back({g, {frame.size(), sha256_hex(frame)}});
     p->outputs.insert(p->outputs.begin(), out);
+    ++made;
   }
   std::string frame;
   Output zst{dir + zst_name(p->name), ""};
@@ -129,9 +159,16 @@ int prepare(Published *p, const PublishOptions &o, const Manifest *previous,
   return kOk;
 }
 
-// Removes the files of generations no later publish makes a delta from,
-// the deltas the manifest no longer offers, and what killed runs left.
-void prune(const std::string &dir, const Manifest &m, unsigned deltas) {
+// Removes the files of generations no later publish makes a delta from (all
+// but the newest `keep` kept), the deltas the manifest no longer offers,
+// and what killed runs left.
+void prune(const std::string &dir, const Manifest &m, unsigned keep) {
+  std::vector<std::pair<std::string, uint64_t>> old;  // map, generation to remove
+  for (const MapEntry &map : m.maps) {
+    std::vector<uint64_t> kept = kept_generations(dir, map.name);
+    std::sort(kept.begin(), kept.end(), std::greater<uint64_t>());
+    for (size_t i = keep; i < kept.size(); ++i) old.push_back({map.name, kept[i]});
+  }
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) return;
   std::vector<std::string> doomed;
@@ -147,7 +184,8 @@ void prune(const std::string &dir, const Manifest &m, unsigned deltas) {
       if (is_delta && tool::parse_uint(rest.substr(5, rest.size() - 9), UINT64_MAX, &g) &&
           map.delta_from(g) == nullptr)
         doomed.push_back(name);
-      if (!is_delta && tool::parse_uint(rest, UINT64_MAX, &g) && g + deltas < m.generation + 1)
+      if (!is_delta && tool::parse_uint(rest, UINT64_MAX, &g) &&
+          std::find(old.begin(), old.end(), std::make_pair(map.name, g)) != old.end())
         doomed.push_back(name);
     }
     for (const char *stem : {".passwd", ".group", ".manifest"}) {
@@ -181,7 +219,7 @@ int run_publish(const PublishOptions &o) {
   if (read_file(manifest_path, &text, &error)) {
     if (!parse_manifest(text, &previous, &error)) {
       report(manifest_path, error + "; its generation is unknown, so nothing is published "
-                                    "(remove it to start again at generation 1)");
+                                    "(see \"Recovering the export\" in the fleet guide)");
       return kFailure;
     }
     have_previous = true;
@@ -190,18 +228,49 @@ int run_publish(const PublishOptions &o) {
     return kFailure;
   }
   // A killed run's leftovers go first: they may be large.
-  if (have_previous) prune(o.dir, previous, o.deltas + 1);
+  if (have_previous) prune(o.dir, previous, o.deltas);
 
+  // Generations go forward even when DIR was lost: by default the time in
+  // milliseconds, which no earlier publish can have passed unless the clock
+  // went back, and then one more than the last.
   Manifest m;
-  m.generation = have_previous ? previous.generation + 1 : 1;
-  m.created = time(nullptr);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  m.created = now.tv_sec;
+  m.channel = o.channel;
+  uint64_t after = have_previous ? previous.generation : 0;
+  if (o.generation != 0) {
+    if (o.generation <= after) {
+      report("publish", "--generation " + std::to_string(o.generation) +
+                            " is not later than the published " + std::to_string(after) +
+                            "; nothing published");
+      return kFailure;
+    }
+    m.generation = o.generation;
+  } else {
+    m.generation = std::max(after + 1, static_cast<uint64_t>(now.tv_sec) * 1000 +
+                                           static_cast<uint64_t>(now.tv_nsec) / 1000000);
+  }
+  if (!signing_key_id(o.key_file, &m.key, &error)) {
+    report("publish", error);
+    return kFailure;
+  }
+  // Local accounts differ from host to host: only the rest of the policy
+  // (password fields, reserved ids, names) is applied here.
+  tool::Policy shared = o.policy;
+  shared.local_passwd = shared.local_group = "";
+  tool::PolicyCheck policy;
+  if (!tool::prepare_policy(shared, &policy, &error)) {
+    report("publish", error);
+    return kFailure;
+  }
   Published maps[2] = {{tool::Db::Passwd, "passwd", o.passwd_map, {}, {}, {}, {}},
                        {tool::Db::Group, "group", o.group_map, {}, {}, {}, {}}};
   std::vector<Output> all;
   Cleanup cleanup{&all};
   int status = kOk;
   for (Published &p : maps) {
-    int s = prepare(&p, o, have_previous ? &previous : nullptr, m.generation);
+    int s = prepare(&p, o, policy, have_previous ? &previous : nullptr, m.generation);
     all.insert(all.end(), p.outputs.begin(), p.outputs.end());
     status = std::max(status, s);
     m.maps.push_back(p.entry);
@@ -247,7 +316,7 @@ int run_publish(const PublishOptions &o) {
     report("publish", error);
     return kFailure;
   }
-  prune(o.dir, m, o.deltas);
+  prune(o.dir, m, o.deltas > 0 ? o.deltas - 1 : 0);
 
   printf("published generation %llu in %s\n", static_cast<unsigned long long>(m.generation),
          o.dir.c_str());
