@@ -13,16 +13,8 @@
 
 namespace vesk::tool {
 
-namespace {
-
-// Every section and key any vesk-index program reads.
-struct KnownSection {
-  const char *name;
-  std::vector<const char *> keys;
-};
-
-const std::vector<KnownSection> &known_sections() {
-  static const std::vector<KnownSection> sections = {
+const std::vector<ConfigSection> &config_sections() {
+  static const std::vector<ConfigSection> sections = {
       {"policy", {"min_uid", "min_gid", "allow_gid"}},
       // vesk-index sync: the directory the maps are read from.
       {"ldap",
@@ -39,6 +31,8 @@ const std::vector<KnownSection> &known_sections() {
   };
   return sections;
 }
+
+namespace {
 
 // inih hands out lines of at most this many bytes (its compiled-in limit,
 // newline included); longer ones are refused rather than cut.
@@ -85,7 +79,7 @@ char *read_line(char *str, int num, void *stream) {
 }
 
 bool known_section(const std::string &name) {
-  for (const KnownSection &k : known_sections())
+  for (const ConfigSection &k : config_sections())
     if (name == k.name) return true;
   return false;
 }
@@ -107,9 +101,9 @@ struct Parse {
 
 int on_entry(void *user, const char *section, const char *name, const char *value) {
   auto *p = static_cast<Parse *>(user);
-  const auto &sections = known_sections();
+  const auto &sections = config_sections();
   auto s = std::find_if(sections.begin(), sections.end(),
-                        [&](const KnownSection &k) { return strcmp(k.name, section) == 0; });
+                        [&](const ConfigSection &k) { return strcmp(k.name, section) == 0; });
   if (section[0] == '\0') return p->fail(std::string("\"") + name + "\" outside a section");
   if (s == sections.end()) return p->fail(std::string("unknown section [") + section + "]");
   if (std::none_of(s->keys.begin(), s->keys.end(),

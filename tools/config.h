@@ -1,7 +1,7 @@
 // /etc/vesk-index.conf: one INI file for every vesk-index program.
 //
 // The file is read with inih.  Every program knows every section and key
-// (the table in config.cpp), so a misspelt section or key is an error
+// (config_sections()), so a misspelt section or key is an error
 // wherever it is read, and never silently turns a rule off.  Each program
 // then takes the values of the sections it uses.
 #pragma once
@@ -29,6 +29,16 @@ struct Config {
   // "FILE:LINE" of an entry, for messages.
   std::string where(const ConfigEntry &e) const;
 };
+
+// Every section and key any vesk-index program reads: the one table that
+// reading checks a file against, and that the manual page
+// vesk-index.conf(5) documents key by key (a test compares the two).  A
+// new key goes here and into the page.
+struct ConfigSection {
+  const char *name;
+  std::vector<const char *> keys;
+};
+const std::vector<ConfigSection> &config_sections();
 
 // Reads the configuration at `path`.  A missing file is no error when
 // `required` is false (the default file: defaults then apply); any other
