@@ -179,29 +179,29 @@ DATA += (
     + idm_group("all", 25003, ["cn=crew," + IDM_GROUPS, "cn=legacy," + IDM_GROUPS])
 )
 EXPECTED_IDM_PASSWD = (
-    "ana:x:25001:25000:Ana:/home/ana:/bin/sh\n"
-    "ben:x:25002:25000:Ben:/home/ben:/bin/sh\n"
+    "ana:*:25001:25000:Ana:/home/ana:/bin/sh\n"
+    "ben:*:25002:25000:Ben:/home/ben:/bin/sh\n"
 )
-EXPECTED_IDM_GROUP = "crew:x:25001:ana,ben\nlegacy:x:25002:ben\nall:x:25003:ana,ben\n"
+EXPECTED_IDM_GROUP = "crew:*:25001:ana,ben\nlegacy:*:25002:ben\nall:*:25003:ana,ben\n"
 
 EXPECTED_PASSWD = (
-    "alice:x:20001:20001:Alice A,Room 1:/home/alice:/bin/sh\n"
-    "bob:x:20002:20002:Bob:/home/bob:/bin/sh\n"
-    "carol:x:20003:20001:Carol C:/home/carol:/bin/sh\n"
-    "dave:x:20004:20002:Dave:/home/dave:/bin/sh\n"
+    "alice:*:20001:20001:Alice A,Room 1:/home/alice:/bin/sh\n"
+    "bob:*:20002:20002:Bob:/home/bob:/bin/sh\n"
+    "carol:*:20003:20001:Carol C:/home/carol:/bin/sh\n"
+    "dave:*:20004:20002:Dave:/home/dave:/bin/sh\n"
 )
 EXPECTED_GROUP = (
-    "devs:x:20001:alice,bob,carol\n"
-    "ops:x:20002:dave\n"
-    "empty:x:20003:\n"
+    "devs:*:20001:alice,bob,carol\n"
+    "ops:*:20002:dave\n"
+    "empty:*:20003:\n"
 )
 EXPECTED_BIS_GROUP = (
-    "ring1:x:21001:alice,bob,carol\n"
-    "ring2:x:21002:alice,bob,carol\n"
-    "ring3:x:21003:alice,bob,carol\n"
-    "outer:x:21004:alice,bob,carol,dave\n"
-    "migrated:x:21005:alice,bob\n"
-    "mixed:x:21006:alice,bob,carol,dave\n"
+    "ring1:*:21001:alice,bob,carol\n"
+    "ring2:*:21002:alice,bob,carol\n"
+    "ring3:*:21003:alice,bob,carol\n"
+    "outer:*:21004:alice,bob,carol,dave\n"
+    "migrated:*:21005:alice,bob\n"
+    "mixed:*:21006:alice,bob,carol,dave\n"
 )
 
 TEST_SCHEMA = """\
@@ -454,7 +454,7 @@ class Responder:
 
 
 def group_line(name, gid, members):
-    return "%s:x:%d:%s\n" % (name, gid, ",".join(sorted(members)))
+    return "%s:*:%d:%s\n" % (name, gid, ",".join(sorted(members)))
 
 
 def responder_cases(tool, work):
@@ -473,7 +473,7 @@ def responder_cases(tool, work):
     # attributes of more than 1,500 values in ranges, unasked.  Every
     # slice is read; in rfc2307bis mode member and memberUid alike.
     with Responder(here, entries, "dc") as dc:
-        for schema, expected in (("rfc2307", "big:x:40000:\n" + huge),
+        for schema, expected in (("rfc2307", "big:*:40000:\n" + huge),
                                  ("rfc2307bis", big + huge)):
             r = sync.run(dict(anonymous, uri=dc.uri, schema=schema), "--force")
             expect(r, 0, "ranged values, " + schema)
@@ -518,7 +518,7 @@ def responder_cases(tool, work):
         r = sync.run(dict(example, uri=tree.uri, bind="none", bind_dn="", bind_password_file="",
                           tls_ca_file=""), "--force")
         expect(r, 0, "the guide's compatibility tree example")
-        check(sync.read(sync.group) == "crew:x:25001:ana,ben,cid\n" and
+        check(sync.read(sync.group) == "crew:*:25001:ana,ben,cid\n" and
               len(sync.read(sync.passwd).splitlines()) == 3,
               "the guide's compatibility tree example: the maps",
               sync.read(sync.passwd) + sync.read(sync.group))
@@ -607,7 +607,7 @@ def cases(tool, work, slapd):
               lines[-1].startswith("m%05d:" % (MANY - 1)), "paging by %s: all %d users" %
               (page, MANY), "%d lines" % len(lines))
     crowd = sync.read(sync.group)
-    check(crowd == "crowd:x:30000:%s\n" % ",".join("m%05d" % i for i in range(0, MANY, 7)),
+    check(crowd == "crowd:*:30000:%s\n" % ",".join("m%05d" % i for i in range(0, MANY, 7)),
           "paging: the group map", crowd[:200])
 
     # Failures leave every file as it was, with exit status 2.

@@ -264,8 +264,11 @@ struct MapBuilder::Impl {
       leave_out(e.dn, std::string(field) + " holds ':', a newline, a CR or a NUL");
       return;
     }
+    // "*": no password here and none elsewhere.  "x" would send PAM's
+    // account stage looking for a shadow entry that no map provides, and it
+    // refuses the user (ssh with a key, su).
     char ids[32];
-    int ids_len = snprintf(ids, sizeof ids, ":x:%u:%u:", uid, gid);
+    int ids_len = snprintf(ids, sizeof ids, ":*:%u:%u:", uid, gid);
     size_t len = name.size() + static_cast<size_t>(ids_len) + gecos.size() + 1 + home.size() + 1 +
                  shell.size();
     if (len > UINT32_MAX / 2) {
@@ -318,7 +321,7 @@ struct MapBuilder::Impl {
   void add_group_line(std::string_view name, uint32_t gid,
                       const std::vector<std::string_view> &members) {
     char ids[32];
-    int ids_len = snprintf(ids, sizeof ids, ":x:%u:", gid);
+    int ids_len = snprintf(ids, sizeof ids, ":*:%u:", gid);  // no group password
     size_t len = name.size() + static_cast<size_t>(ids_len);
     for (std::string_view m : members) len += m.size() + 1;
     if (!members.empty()) --len;
