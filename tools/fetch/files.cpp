@@ -75,7 +75,7 @@ bool MappedFile::create(const std::string &final_path, size_t bytes, std::string
   size = bytes;
   bool ok = fchmod(fd, 0644) == 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
   if (ok && bytes > 0) {
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ok = p != MAP_FAILED;
     if (ok) data = static_cast<char *>(p);
   }
