@@ -341,6 +341,10 @@ struct InstallOptions {
   bool strict = false;
   bool dry_run = false;
   bool wait = true;
+  // The new maps named above are the caller's temporary files beside the
+  // maps (create_temp), which nothing else writes: they are installed
+  // without a copy, renamed into place or removed.
+  bool adopt = false;
   Policy policy;
   // Test seam: called before each rename that puts a file in place.
   void (*before_rename)(const std::string &path, void *arg) = nullptr;

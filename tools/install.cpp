@@ -504,7 +504,11 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
   // the staged file itself.
   Fd copy;
   if (!o.dry_run) {
-    if (!copy_staged(staged.fd, staged_st, s->target, &s->map_temp, &error)) {
+    if (o.adopt && s->named) {
+      // The caller's own temporary file beside the map, which nothing else
+      // writes: installed as it is, renamed into place or dropped.
+      s->map_temp = s->staged;
+    } else if (!copy_staged(staged.fd, staged_st, s->target, &s->map_temp, &error)) {
       s->fail(s->staged, error);
       return;
     }

@@ -364,6 +364,7 @@ int run_fetch(const FetchOptions &o) {
   std::string how_all;
   tool::InstallOptions install = o.install;
   install.force = false;  // --force is about generations, never about content
+  install.adopt = true;   // the maps written beside the maps are renamed into place
   install.new_passwd.clear();
   install.new_group.clear();
   for (const MapEntry &want : m.maps) {
@@ -381,8 +382,11 @@ int run_fetch(const FetchOptions &o) {
     std::string how;
     if (same && have_reference && sha256_hex(reference.view()) == want.plain.sha256) {
       // The state holds these very bytes: install them again from there.
-      s->source = run.state(want.name);
-      how = "from " + s->source;
+      if (!s->fetched.create(target + ".fetched", reference.size, &error))
+        return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
+      if (reference.size > 0) memcpy(s->fetched.data, reference.data, reference.size);
+      s->source = s->fetched.path;
+      how = "from " + run.state(want.name);
     } else {
       if (!run.obtain(want, target, have_reference ? &reference : nullptr, &s->fetched, &how,
                       &error))
@@ -391,6 +395,7 @@ int run_fetch(const FetchOptions &o) {
       if (!keep_reference(run.state(want.name), s.get(), &error))
         return run.finish(kFailure, error + "; nothing changed", run.installed_generation);
     }
+    s->fetched.unmap();
     how_all += ", " + want.name + " " + how;
     set_new_map(&install, want.name, s->source, target + " (generation " + g + " as fetched)");
     staged.push_back(std::move(s));

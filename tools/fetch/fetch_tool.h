@@ -70,6 +70,9 @@ struct MappedFile {
   bool open(const std::string &path, std::string *error);
   // The temporary file was renamed away: no longer ours to remove.
   void keep();
+  // Done with its bytes (the file stays): writing a file back to disk
+  // while a process maps it costs every page a trip through its mapping.
+  void unmap();
   std::string_view view() const { return {data, size}; }
 };
 

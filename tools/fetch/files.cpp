@@ -61,7 +61,7 @@ bool lock_directory(const std::string &dir, bool wait, int *fd, std::string *err
 }
 
 MappedFile::~MappedFile() {
-  if (data != nullptr) munmap(data, size);
+  unmap();
   if (temporary) tool::drop_temp(&path);
 }
 
@@ -105,6 +105,11 @@ bool MappedFile::open(const std::string &file, std::string *error) {
   }
   close(fd);
   return ok;
+}
+
+void MappedFile::unmap() {
+  if (data != nullptr) munmap(data, size);
+  data = nullptr;
 }
 
 void MappedFile::keep() {
