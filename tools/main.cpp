@@ -8,10 +8,10 @@
 
 #include <string>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "nss_vesk.h"
-#include "state.h"
-#include "status.h"
+#include "config/state.h"
+#include "commands/status.h"
 
 #ifndef VESK_VERSION
 #define VESK_VERSION "unknown"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
+#include "config/config.h"
 #include "test_support.h"
 
 namespace vesk_test {

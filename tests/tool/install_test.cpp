@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "nss_vesk.h"
 #include "test_support.h"
 #include "tool_runner.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "test_support.h"
 #include "tool_runner.h"
 

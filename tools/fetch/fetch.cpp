@@ -34,7 +34,7 @@
 #include "fetch_internal.h"
 #include "http.h"
 #include "manifest.h"
-#include "state.h"
+#include "config/state.h"
 
 namespace vesk::fetch {
 

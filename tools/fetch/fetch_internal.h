@@ -6,7 +6,7 @@
 
 #include "fetch_tool.h"
 #include "manifest.h"
-#include "state.h"
+#include "config/state.h"
 
 namespace vesk::fetch {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::fetch {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "fetch_tool.h"
-#include "state.h"
+#include "config/state.h"
 
 namespace vesk::fetch {
 

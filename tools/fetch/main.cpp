@@ -9,11 +9,11 @@
 #include <new>
 #include <string>
 
-#include "config.h"
+#include "config/config.h"
 #include "fetch_tool.h"
 #include "manifest.h"
 #include "nss_vesk.h"
-#include "state.h"
+#include "config/state.h"
 
 namespace vesk::fetch {
 

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace vesk::fetch {
 

@@ -7,7 +7,7 @@
 #include <string.h>
 #include <strings.h>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "ranges.h"
 #include "sync.h"
 

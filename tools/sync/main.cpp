@@ -15,10 +15,10 @@
 
 #include <string>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "map/files.h"
 #include "nss_vesk.h"
-#include "state.h"
+#include "config/state.h"
 #include "sync.h"
 
 #ifndef VESK_VERSION

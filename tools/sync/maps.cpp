@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "sync.h"
 
 namespace vesk::sync {

@@ -11,7 +11,7 @@
 
 #include "ranges.h"
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::sync {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "map/files.h"
 #include "sync.h"
 

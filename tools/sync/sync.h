@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace vesk::sync {
 

@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::tool {
 

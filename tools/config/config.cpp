@@ -1,5 +1,5 @@
 // Reading /etc/vesk-index.conf with inih.
-#include "config.h"
+#include "config/config.h"
 
 #include <errno.h>
 #include <ini.h>

@@ -11,7 +11,7 @@
 #include <new>
 #include <type_traits>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "map/database.h"
 #include "map/files.h"
 #include "nss_vesk.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "nss_vesk.h"
 
 namespace vesk::tool {

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "map/files.h"
 
 namespace vesk::tool {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::tool {
 

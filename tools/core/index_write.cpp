@@ -15,7 +15,7 @@
 #include <mutex>
 #include <random>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "nss_vesk.h"
 
 namespace vesk::tool {

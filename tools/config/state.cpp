@@ -1,5 +1,5 @@
-// The run records of tools/state.h.
-#include "state.h"
+// The run records of config/state.h.
+#include "config/state.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "map/files.h"
 
 namespace vesk::tool {

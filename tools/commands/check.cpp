@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 #include "lookup/index_format.h"
 #include "map/files.h"
 #include "nss_vesk.h"

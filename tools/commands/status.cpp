@@ -1,6 +1,6 @@
 // "vesk-index status": for each map its records, size, age and whether its
 // indexes are usable; the generation installed and the last fetch or sync.
-#include "status.h"
+#include "commands/status.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "state.h"
+#include "config/state.h"
 
 namespace vesk::tool {
 

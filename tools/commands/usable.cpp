@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "status.h"
+#include "commands/status.h"
 
 namespace vesk::tool {
 

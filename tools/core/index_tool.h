@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace vesk::tool {
 
