@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::keys {
 
