@@ -483,6 +483,28 @@ def responder_cases(tool, work):
                   "ranged values, %s: every member of every slice" % schema,
                   sync.read(sync.group)[:300])
 
+    # The member guard: a group that would lose more than --max-drop of
+    # its members counts as a removed record (here 1 of 2 records, 50%).
+    fewer = os.path.join(here, "fewer.json")
+    for kept, status in ((1500, 0), (1400, 1), (10, 1)):
+        smaller = dc_entries()
+        smaller["cn=big,ou=groups," + SUFFIX]["member"] = smaller[
+            "cn=big,ou=groups," + SUFFIX]["member"][:kept]
+        with open(fewer, "w") as f:
+            json.dump(smaller, f)
+        with Responder(here, fewer, "dc") as dc:
+            what = "member guard, %d of %d members kept, --max-drop 10" % (kept, DC_USERS)
+            run_it = lambda: sync.run(dict(anonymous, uri=dc.uri, schema="rfc2307bis"),
+                                      "--max-drop", "10")
+            if status == 0:
+                r = run_it()
+                expect(r, 0, what)
+            else:
+                r = unchanged_after(sync, what, run_it, status=1, mention="members")
+        with Responder(here, entries, "dc") as dc:
+            r = sync.run(dict(anonymous, uri=dc.uri, schema="rfc2307bis"), "--force")
+            expect(r, 0, what + ": all members again")
+
     # A range that can't be completed fails the sync; nothing is written.
     bis = dict(anonymous, schema="rfc2307bis")
     for fault, mention in (("gone", "no values from 1500 on"), ("gap", "no values from 1500 on"),

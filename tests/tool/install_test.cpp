@@ -31,9 +31,12 @@ std::string users(int from, int to, const std::string &comment = "") {
   return map;
 }
 
-std::string groups(int n) {
+// n groups, members u1,u2; the first `emptied` with `members` instead.
+std::string groups(int n, int emptied = 0, const std::string &members = "") {
   std::string map;
-  for (int j = 0; j < n; ++j) map += "g" + std::to_string(j) + ":x:" + std::to_string(20000 + j) + ":u1,u2\n";
+  for (int j = 0; j < n; ++j)
+    map += "g" + std::to_string(j) + ":x:" + std::to_string(20000 + j) + ":" +
+           (j < emptied ? members : "u1,u2") + "\n";
   return map;
 }
 
@@ -105,6 +108,18 @@ TEST(ToolInstall, GuardsAgainstBrokenExports) {
       {"group refused: neither installed", users(0, 12), "", {}, 1, "group.vesk.new: has no records",
        false},
       {"both", users(0, 12), groups(5), {}, 0, "4 records before, 5 after: 1 added", true},
+      // A group losing more than --max-drop of its members counts as
+      // removed; members reordered or duplicated lose nothing.
+      {"groups emptied", users(0, 10), groups(4, 3), {}, 1,
+       "would remove 0 and take more than 50% of their members from 3 of the 4 records", false},
+      {"one group emptied", users(0, 10), groups(4, 1), {}, 0,
+       "1 changed (0 renumbered, 1 losing more than --max-drop of their members)", true},
+      {"members halved", users(0, 10), groups(4, 4, "u2"), {}, 0, "4 changed (0 renumbered), 0 left out",
+       true},
+      {"members halved, --max-drop 40", users(0, 10), groups(4, 4, "u2"), {"--max-drop", "40"}, 1,
+       "take more than 40% of their members from 4 of the 4 records", false},
+      {"members reordered", users(0, 10), groups(4, 4, "u2,u1,u2"), {"--max-drop", "0"}, 0,
+       "4 changed (0 renumbered), 0 left out", true},
   };
   // The current map is compared through its name index, or scanned when
   // it has none.

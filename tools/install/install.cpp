@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "core/index_tool.h"
 #include "lookup/index_format.h"
@@ -33,6 +34,8 @@ namespace {
 struct Diff {
   size_t before = 0, after = 0, added = 0, removed = 0, changed = 0;
   size_t renumbered = 0;  // of the changed: a new uid or gid
+  size_t thinned = 0;     // of the changed, not renumbered: groups losing more
+                          // than --max-drop of their members
   size_t left_out = 0;    // lines of the new map the policy refused
 };
 
@@ -46,6 +49,41 @@ uint64_t line_id(std::string_view line) {
   for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && id <= UINT32_MAX; ++i)
     id = id * 10 + static_cast<uint64_t>(line[i] - '0');
   return i == c2 + 1 ? UINT64_MAX : id;
+}
+
+// The members of a group line (its fourth field), sorted, each once.
+std::vector<std::string_view> members_of(std::string_view line) {
+  std::vector<std::string_view> out;
+  size_t at = 0;
+  for (int field = 0; field < 3; ++field) {
+    at = line.find(':', at);
+    if (at == line.npos) return out;
+    ++at;
+  }
+  std::string_view list = line.substr(at);
+  list = list.substr(0, list.find(':'));
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view m = list.substr(0, comma);
+    if (!m.empty()) out.push_back(m);
+    list = comma == list.npos ? std::string_view() : list.substr(comma + 1);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// Whether the group line `after` lacks more than `max_drop` percent of the
+// members of `before`: a group emptied by a broken export (values cut
+// short, a range never read) is as lost as a group removed.
+bool loses_members(std::string_view before, std::string_view after, double max_drop) {
+  std::vector<std::string_view> was = members_of(before);
+  if (was.empty()) return false;
+  std::vector<std::string_view> now = members_of(after);
+  size_t lost = 0;
+  for (std::string_view m : was)
+    if (!std::binary_search(now.begin(), now.end(), m)) ++lost;
+  return static_cast<double>(lost) * 100 > max_drop * static_cast<double>(was.size());
 }
 
 // A read-only mapping of a whole file, released when destroyed.  Used for
@@ -91,6 +129,8 @@ struct DiffWalk {
   const MapScan &next;
   const BigVector<uint32_t> &order;
   const Mapping &next_map;
+  Db db;
+  double max_drop;
   size_t j = 0;
   Diff d{};
 
@@ -101,9 +141,11 @@ struct DiffWalk {
     while (j < order.size() && (c = strcmp(next_name(), name)) < 0) ++d.added, ++j;
     if (c == 0) {
       const MapRecord &r = next.records[order[j]];
-      if (next_map.line(r.offset) != line) {
+      std::string_view next_line = next_map.line(r.offset);
+      if (next_line != line) {
         ++d.changed;
         if (line_id(line) != r.id) ++d.renumbered;
+        else if (db == Db::Group && loses_members(line, next_line, max_drop)) ++d.thinned;
       }
       ++j;
     } else {
@@ -159,13 +201,13 @@ bool walk_through_index(const std::string &target, DiffWalk *walk) {
 // Compares the current map at `target` with the new one, read from
 // `source`.
 bool compare_with_current(Db db, const std::string &target, int source_fd, off_t source_size,
-                          const Prepared &next, Diff *diff, std::string *error) {
+                          const Prepared &next, double max_drop, Diff *diff, std::string *error) {
   Mapping next_map(source_fd, source_size);
   if (next_map.data == nullptr && source_size > 0) {
     *error = strerror(errno);
     return false;
   }
-  DiffWalk walk{next.scan, next.by_name, next_map};
+  DiffWalk walk{next.scan, next.by_name, next_map, db, max_drop};
   struct stat st;
   if (lstat(target.c_str(), &st) != 0 && errno == ENOENT) {  // a first install
     *diff = walk.finish();
@@ -437,8 +479,9 @@ std::string guard(const Staging &s, const InstallOptions &o) {
   std::string refusal;
   size_t staged = d.after + d.left_out;
   // Records renumbered count as removed: another uid is another user to
-  // every file, process and group that names the old one.
-  size_t lost = d.removed + d.renumbered;
+  // every file, process and group that names the old one; so do groups
+  // that lose more than --max-drop of their members.
+  size_t lost = d.removed + d.renumbered + d.thinned;
   if (d.before > 0 && d.after == 0) {
     refusal = "has no records" + (d.left_out > 0 ? " to serve (" + std::to_string(d.left_out) +
                                                        " left out)"
@@ -448,6 +491,9 @@ std::string guard(const Staging &s, const InstallOptions &o) {
              static_cast<double>(lost) * 100 > o.max_drop * static_cast<double>(d.before)) {
     refusal = "would remove " + std::to_string(d.removed) +
               (d.renumbered > 0 ? " and renumber " + std::to_string(d.renumbered) : "") +
+              (d.thinned > 0 ? " and take more than " + std::string(limit) +
+                                   " of their members from " + std::to_string(d.thinned)
+                             : "") +
               " of the " + std::to_string(d.before) + " records of the current map (" +
               percent(lost, d.before) + "), more than --max-drop " + limit;
   } else if (staged > 0 &&
@@ -560,7 +606,7 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
   std::string compare_error;
   auto compare = [&] {
     compared = compare_with_current(s->db, s->target, source_fd, source_st.st_size, s->p,
-                                    &s->diff, &compare_error);
+                                    o.max_drop, &s->diff, &compare_error);
   };
   if (o.dry_run) {
     compare();
@@ -623,7 +669,9 @@ std::string summary(const Staging &s, bool dry_run) {
   return s.target + ": " + std::to_string(d.before) + " records before, " +
          std::to_string(d.after) + " after: " + std::to_string(d.added) + " added, " +
          std::to_string(d.removed) + " removed, " + std::to_string(d.changed) + " changed (" +
-         std::to_string(d.renumbered) + " renumbered), " + std::to_string(d.left_out) +
+         std::to_string(d.renumbered) + " renumbered" +
+         (d.thinned > 0 ? ", " + std::to_string(d.thinned) + " losing more than --max-drop of their members" : "") + "), " +
+         std::to_string(d.left_out) +
          " left out" + (dry_run ? " (dry run: nothing changed)" : s.unchanged ? " (unchanged)" : "") +
          "\n";
 }
