@@ -45,6 +45,9 @@ extern "C" {
 /* Compiled-in map paths; the index paths are these followed by a suffix. */
 #define NSS_VESK_PASSWD_MAP "/etc/passwd.vesk"
 #define NSS_VESK_GROUP_MAP "/etc/group.vesk"
+/* The keys map of SSH public keys, which sshd's command reads (the module
+ * itself does not). */
+#define NSS_VESK_KEYS_MAP "/etc/sshkeys.vesk"
 #define NSS_VESK_SUFFIX_NAME ".ixname"
 #define NSS_VESK_SUFFIX_UID ".ixuid"
 #define NSS_VESK_SUFFIX_GID ".ixgid"

@@ -22,12 +22,13 @@ namespace vesk::tool {
 namespace {
 
 const char kUsage[] =
-    "Usage: vesk-index build [--passwd MAP] [--group MAP] [--strict] [--no-wait]\n"
-    "       vesk-index check [--passwd MAP] [--group MAP]\n"
-    "       vesk-index install [--passwd MAP] [--group MAP] [--new-passwd FILE]\n"
-    "                          [--new-group FILE] [--max-drop PERCENT] [--force]\n"
+    "Usage: vesk-index build [--passwd MAP] [--group MAP] [--keys MAP] [--strict]\n"
+    "                        [--no-wait]\n"
+    "       vesk-index check [--passwd MAP] [--group MAP] [--keys MAP]\n"
+    "       vesk-index install [--passwd MAP] [--group MAP] [--keys MAP] [--new-passwd FILE]\n"
+    "                          [--new-group FILE] [--new-keys FILE] [--max-drop PERCENT] [--force]\n"
     "                          [--strict] [--dry-run] [--no-wait] [--follow-symlinks]\n"
-    "       vesk-index status [--passwd MAP] [--group MAP] [--state-dir DIR]\n"
+    "       vesk-index status [--passwd MAP] [--group MAP] [--keys MAP] [--state-dir DIR]\n"
     "                         [--max-age AGE] [--format text|json|prometheus]\n"
     "       vesk-index sync ...  (vesk-index-sync)\n"
     "       vesk-index publish DIR ... | fetch [URL] ...  (vesk-index-fetch)\n"
@@ -54,8 +55,11 @@ const char kHelp[] =
     "\n"
     "  --passwd MAP        the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
     "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
+    "  --keys MAP          the keys map of SSH public keys (default: sshkeys.vesk\n"
+    "                      beside the passwd map, " NSS_VESK_KEYS_MAP ")\n"
     "  --new-passwd FILE   install: the new passwd map (only the maps named\n"
     "  --new-group FILE    are installed)\n"
+    "  --new-keys FILE     install: the new keys map\n"
     "  --max-drop PERCENT  install: refuse a map that removes more than this share\n"
     "                      of the current map's records (default 50); a group\n"
     "                      losing more than this share of its members counts\n"
@@ -106,6 +110,8 @@ enum Option {
   kStateDir,
   kMaxAge,
   kFormat,
+  kKeys,
+  kNewKeys,
 };
 
 const struct option kOptions[] = {
@@ -127,6 +133,8 @@ const struct option kOptions[] = {
     {"state-dir", required_argument, nullptr, kStateDir},
     {"max-age", required_argument, nullptr, kMaxAge},
     {"format", required_argument, nullptr, kFormat},
+    {"keys", required_argument, nullptr, kKeys},
+    {"new-keys", required_argument, nullptr, kNewKeys},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,6 +143,7 @@ bool applies(const std::string &command, int option) {
   switch (option) {
     case kPasswd:
     case kGroup:
+    case kKeys:
     case kHelpOption:
     case kConfig:
     case kMinUid:
@@ -290,12 +299,16 @@ int tool_main(int argc, char **argv) {
     std::string *target = c == kPasswd      ? &o.passwd_map
                           : c == kGroup     ? &o.group_map
                           : c == kNewPasswd ? &o.new_passwd
+                          : c == kKeys      ? &o.keys_map
+                          : c == kNewKeys   ? &o.new_keys
                           : c == kConfig    ? &config_path
                                             : &o.new_group;
     *target = value;
     if (c == kConfig) config_named = true;
   }
   if (optind + 1 < argc) return usage_error(std::string("unexpected argument: ") + argv[optind + 1]);
+  // The keys map lives beside the passwd map unless named.
+  if (o.keys_map.empty()) o.keys_map = directory_of(o.passwd_map) + "/" + base_name(NSS_VESK_KEYS_MAP);
 
   Config config;
   std::string error;
@@ -312,6 +325,7 @@ int tool_main(int argc, char **argv) {
     BuildOptions options;
     options.passwd_map = o.passwd_map;
     options.group_map = o.group_map;
+    options.keys_map = o.keys_map;
     options.strict = o.strict;
     options.wait = o.wait;
     options.policy = o.policy;
@@ -321,6 +335,7 @@ int tool_main(int argc, char **argv) {
   if (command == "status") {
     status.passwd_map = o.passwd_map;
     status.group_map = o.group_map;
+    status.keys_map = o.keys_map;
     const ConfigEntry *e = config.find("fetch", "max_age");
     std::string where = "--max-age";
     if (max_age.empty() && e != nullptr) max_age = e->value, where = config.where(*e) + ": max_age";
@@ -331,6 +346,7 @@ int tool_main(int argc, char **argv) {
   CheckOptions options;
   options.passwd_map = o.passwd_map;
   options.group_map = o.group_map;
+  options.keys_map = o.keys_map;
   options.policy = o.policy;
   return run_check(options);
 }

@@ -144,7 +144,7 @@ TEST(ToolReplace, CommandLine) {
       {{"build", "--passwd"}, 2, "--passwd needs a map path"},
       {{"check", "--strict"}, 2, "unknown option for check: --strict"},
       {{"build", "--passwd="}, 2, "empty map path"},
-      {{"--help"}, 0, "Usage: vesk-index build [--passwd MAP] [--group MAP] [--strict]"},
+      {{"--help"}, 0, "Usage: vesk-index build [--passwd MAP] [--group MAP] [--keys MAP] [--strict]"},
       {{"--version"}, 0, "vesk-index (nss-vesk) "},
       {{"build", "--passwd", m.passwd, "--group", m.dir.file("none")}, 2,
        "none: No such file or directory"},

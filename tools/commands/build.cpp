@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/index_tool.h"
+#include "keys/keys_commands.h"
 #include "nss_vesk.h"
 
 namespace vesk::tool {
@@ -160,7 +161,9 @@ bool write_indexes(Prepared *p, const struct timespec &map_mtime, std::string *e
 int run_build(const BuildOptions &options) {
   UpdateLock lock;
   std::string error;
-  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
+  std::vector<std::string> maps = {options.passwd_map, options.group_map};
+  if (!options.keys_map.empty()) maps.push_back(options.keys_map);
+  if (!lock_maps(maps, options.wait, &lock, &error)) {
     report("build", error);
     return kExitFailure;
   }
@@ -187,7 +190,9 @@ int run_build(const BuildOptions &options) {
     if (status != kExitFailure && !(status == kExitProblems && options.strict) &&
         !invalidate_cache(db, &error))
       report(db, error);
-  return std::max(passwd, group);
+  int keys = options.keys_map.empty() ? kExitOk
+                                      : keys::build_keys(options.keys_map, options.policy, "build");
+  return std::max({passwd, group, keys});
 }
 
 }  // namespace vesk::tool

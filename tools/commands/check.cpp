@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/index_tool.h"
+#include "keys/keys_commands.h"
 #include "lookup/index_format.h"
 #include "map/files.h"
 #include "nss_vesk.h"
@@ -297,7 +298,10 @@ int run_check(const CheckOptions &options) {
   }
   int passwd = check_database(Db::Passwd, options.passwd_map, policy);
   int group = check_database(Db::Group, options.group_map, policy);
-  return std::max(passwd, group);
+  keys::KeysHealth health;
+  int keys = options.keys_map.empty() ? kExitOk
+                                      : keys::check_keys(options.keys_map, options.policy, true, &health);
+  return std::max({passwd, group, keys});
 }
 
 }  // namespace vesk::tool

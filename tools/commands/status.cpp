@@ -5,12 +5,14 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "config/state.h"
+#include "keys/keys_commands.h"
 
 namespace vesk::tool {
 
@@ -71,7 +73,7 @@ void metric(const char *name, const char *type, const char *help) {
 
 int run_status(const StatusOptions &o) {
   time_t now = time(nullptr);
-  MapStatus maps[2];
+  std::vector<MapStatus> maps(2);
   maps[0].name = "passwd", maps[0].path = o.passwd_map;
   maps[1].name = "group", maps[1].path = o.group_map;
   check_quietly(o.passwd_map, o.group_map, &maps[0].indexes, &maps[1].indexes);
@@ -84,6 +86,25 @@ int run_status(const StatusOptions &o) {
     m.records = scan.records.size();
     m.size = file.size;
     m.age = now - file.st.st_mtime;
+  }
+  // The keys map, when there is one: its keys, and whether its index is
+  // usable, as check judges them.
+  keys::KeysHealth keys_health;
+  if (!o.keys_map.empty()) {
+    keys::check_keys(o.keys_map, tool::Policy{}, false, &keys_health);
+    if (keys_health.present) {
+      MapStatus m;
+      m.name = "keys";
+      m.path = o.keys_map;
+      m.readable = keys_health.readable;
+      m.records = keys_health.keys;
+      m.indexes.usable = keys_health.index_usable;
+      m.indexes.problem = keys_health.index_usable ? "" : keys_health.problem;
+      m.error = keys_health.problem;
+      struct stat st;
+      if (stat(o.keys_map.c_str(), &st) == 0) m.size = static_cast<uint64_t>(st.st_size), m.age = now - st.st_mtime;
+      maps.push_back(m);
+    }
   }
 
   // The latest run of the programs that update the maps from elsewhere.
@@ -174,7 +195,7 @@ int run_status(const StatusOptions &o) {
     for (const std::string &p : problems) printf("  %s\n", p.c_str());
   } else if (o.format == StatusFormat::Json) {
     printf("{\"healthy\": %s, \"maps\": [", healthy ? "true" : "false");
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < maps.size(); ++i) {
       const MapStatus &m = maps[i];
       printf("%s{\"map\": \"%s\", \"path\": %s, \"readable\": %s", i ? ", " : "", m.name,
              json(m.path).c_str(), m.readable ? "true" : "false");

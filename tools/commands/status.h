@@ -24,6 +24,7 @@ enum class StatusFormat { Text, Json, Prometheus };
 
 struct StatusOptions {
   std::string passwd_map, group_map;
+  std::string keys_map;  // reported when it exists
   std::string state_dir;
   int64_t max_age = 7 * 86400;  // seconds
   StatusFormat format = StatusFormat::Text;

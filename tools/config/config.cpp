@@ -23,7 +23,9 @@ const std::vector<ConfigSection> &config_sections() {
         "tls_key_file", "timeout", "page_size", "attr_name", "attr_group_name",
         "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
         "attr_member_uid", "attr_member", "default_shell", "override_shell",
-        "home_template", "exclude_disabled"}},
+        "home_template", "exclude_disabled", "ssh_keys", "attr_ssh_key"}},
+      // The keys map: what its keys may carry.
+      {"keys", {"allow_options"}},
       {"publish", {"key_file", "deltas", "level", "channel"}},
       {"fetch",
        {"url", "public_key_file", "tls_ca_file", "timeout", "max_age", "channel",

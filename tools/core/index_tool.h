@@ -257,6 +257,9 @@ struct Policy {
   std::string local_passwd = "/etc/passwd";
   std::string local_group = "/etc/group";
   std::string login_defs = "/etc/login.defs";
+  // authorized_keys options a key of the keys map may carry ([keys]
+  // allow_options), lower case.
+  std::vector<std::string> allow_options;
 };
 
 // Fills *policy from login.defs (UID_MIN, GID_MIN) and then the [policy]
@@ -314,6 +317,7 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
 struct BuildOptions {
   std::string passwd_map;
   std::string group_map;
+  std::string keys_map;  // empty: none
   bool strict = false;
   bool wait = true;  // for the update lock
   Policy policy;
@@ -328,13 +332,16 @@ int run_build(const BuildOptions &options);
 struct InstallOptions {
   std::string passwd_map;
   std::string group_map;
+  std::string keys_map;  // empty: none
   // The new maps; empty: MAP.new beside the map, if it exists.
   std::string new_passwd;
   std::string new_group;
+  std::string new_keys;
   // What messages call the new maps (default: their paths), for a program
   // that hands install maps it wrote itself.
   std::string new_passwd_label;
   std::string new_group_label;
+  std::string new_keys_label;
   double max_drop = 50;  // percent of the current map's records
   bool force = false;
   bool follow_symlinks = false;  // a staged symbolic link is refused unless set
@@ -356,6 +363,7 @@ int run_install(const InstallOptions &options);
 struct CheckOptions {
   std::string passwd_map;
   std::string group_map;
+  std::string keys_map;  // empty: none
   Policy policy;
 };
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/index_tool.h"
+#include "keys/keys_commands.h"
 #include "lookup/index_format.h"
 #include "map/files.h"
 #include "nss_vesk.h"
@@ -736,10 +737,12 @@ Round install_round(const InstallOptions &options, const PolicyCheck &policy,
 }  // namespace
 
 int run_install(const InstallOptions &options) {
-  bool named = !options.new_passwd.empty() || !options.new_group.empty();
+  bool named = !options.new_passwd.empty() || !options.new_group.empty() || !options.new_keys.empty();
   UpdateLock lock;
   std::string error;
-  if (!lock_maps({options.passwd_map, options.group_map}, options.wait, &lock, &error)) {
+  std::vector<std::string> maps = {options.passwd_map, options.group_map};
+  if (!options.keys_map.empty()) maps.push_back(options.keys_map);
+  if (!lock_maps(maps, options.wait, &lock, &error)) {
     report("install", error);
     return kExitFailure;
   }
@@ -797,6 +800,27 @@ int run_install(const InstallOptions &options) {
     if (round.any) any = true;
     if (round.any || round_number == 0) status = worse(status, round.status);
     if (named || options.dry_run || round.status == kExitFailure) break;
+  }
+  // The keys map follows the passwd map: staged, or judged again when the
+  // passwd map changed (its keys are served only for that map's users).
+  if (!options.keys_map.empty() && status != kExitFailure) {
+    bool staged = !options.new_keys.empty() ||
+                  (!named && access((options.keys_map + ".new").c_str(), F_OK) == 0);
+    if (staged || changed[0]) {
+      keys::KeysInstall k;
+      k.map = options.keys_map;
+      k.staged = options.new_keys;
+      k.default_staged = !named;
+      k.label = options.new_keys_label;
+      k.passwd_map = options.passwd_map;
+      k.max_drop = options.max_drop;
+      k.force = options.force;
+      k.follow_symlinks = options.follow_symlinks;
+      k.dry_run = options.dry_run;
+      k.strict = options.strict;
+      status = worse(status, keys::install_keys(k, options.policy));
+      any = any || staged;
+    }
   }
   fflush(stdout);
   // A cache in front of the module forgets what the old files said: after

@@ -32,9 +32,13 @@ void scan_keys(const char *data, size_t size, const KeysRules &rules, KeysScan *
     ++scan->lines;
     MapLine fields;
     std::string reason;
-    bool ok = split_map_line(line, &fields, &reason) &&
-              judge_key(fields.key, rules.allow_options, &parts, &reason) &&
+    bool split = split_map_line(line, &fields, &reason);
+    bool ok = split && judge_key(fields.key, rules.allow_options, &parts, &reason) &&
               (!rules.user_check || rules.user_check(fields.user, fields.uid, &reason));
+    if (!ok && split && !rules.leave_out) {
+      scan->problems.push_back({line_no, reason});
+      ok = true;  // reported, kept
+    }
     if (ok && fields.user != current) {
       auto [it, fresh] = first_line.emplace(fields.user, line_no);
       if (!fresh) {

@@ -25,6 +25,10 @@ using UserCheck = std::function<bool(std::string_view user, uint32_t uid, std::s
 struct KeysRules {
   std::vector<std::string> allow_options;  // lower case
   UserCheck user_check;                    // empty: any user
+  // install: a refused line is left out.  build and check: it is only
+  // reported, and kept if it has the USER:UID:KEY fields (the command
+  // serves the map as it stands, so its index must cover every such line).
+  bool leave_out = true;
 };
 
 // One accepted line of the map.
@@ -38,7 +42,7 @@ struct KeyRecord {
 
 struct KeysScan {
   std::vector<KeyRecord> kept;            // in map order
-  std::vector<tool::Problem> problems;    // lines left out, with the reason
+  std::vector<tool::Problem> problems;    // lines refused, with the reason
   uint64_t lines = 0;                     // key lines seen (not comments)
 };
 

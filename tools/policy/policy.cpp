@@ -1,4 +1,5 @@
 // The content policy: which records a map may put in service.
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 
 #include "core/index_tool.h"
+#include "keys/key_line.h"
 #include "map/files.h"
 
 namespace vesk::tool {
@@ -50,6 +52,16 @@ bool load_policy(const Config &config, Policy *policy, std::string *error) {
     return false;
   }
   for (const ConfigEntry &e : config.entries) {
+    if (e.section == "keys" && e.key == "allow_options") {
+      for (std::string word : parse_list(e.value)) {
+        for (char &c : word) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (!keys::known_option(word)) {
+          *error = config.where(e) + ": allow_options: not an authorized_keys option: " + word;
+          return false;
+        }
+        policy->allow_options.push_back(word);
+      }
+    }
     if (e.section != "policy") continue;
     bool ok = true;
     if (e.key == "min_uid") {

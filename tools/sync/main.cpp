@@ -38,7 +38,7 @@ enum {
 };
 
 const char kUsage[] =
-    "Usage: vesk-index sync [--passwd MAP] [--group MAP] [--config FILE]\n"
+    "Usage: vesk-index sync [--passwd MAP] [--group MAP] [--keys MAP] [--config FILE]\n"
     "                       [--dry-run | --stage-only] [--max-drop PERCENT] [--force]\n"
     "                       [--strict] [--no-wait] [--min-uid ID] [--min-gid ID]\n"
     "                       [--allow-gid ID]... [--bind-password-file FILE]\n"
@@ -54,6 +54,8 @@ const char kHelp[] =
     "\n"
     "  --passwd MAP               the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
     "  --group MAP                the group map (default " NSS_VESK_GROUP_MAP ")\n"
+    "  --keys MAP                 the keys map, written with [ldap] ssh_keys = yes\n"
+    "                             (default: sshkeys.vesk beside the passwd map)\n"
     "  --config FILE              the configuration (default /etc/vesk-index.conf)\n"
     "  --dry-run                  read and check everything, print the summary,\n"
     "                             change nothing\n"
@@ -82,6 +84,7 @@ int usage_error(const std::string &text) {
 enum Option {
   kPasswd = 256,
   kGroup,
+  kKeys,
   kConfigOption,
   kDryRun,
   kStageOnly,
@@ -101,6 +104,7 @@ enum Option {
 const struct option kOptions[] = {
     {"passwd", required_argument, nullptr, kPasswd},
     {"group", required_argument, nullptr, kGroup},
+    {"keys", required_argument, nullptr, kKeys},
     {"config", required_argument, nullptr, kConfigOption},
     {"dry-run", no_argument, nullptr, kDryRun},
     {"stage-only", no_argument, nullptr, kStageOnly},
@@ -237,6 +241,7 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
         if (value.empty()) return usage_error("an option's value is empty");
         if (c == kPasswd) o.passwd_map = value;
         if (c == kGroup) o.group_map = value;
+        if (c == kKeys) o.keys_map = value;
         if (c == kConfigOption) config_path = value, config_named = true;
         if (c == kPasswordFile) password_file = value;
         if (c == kStateDir) outcome->state_dir = value;
@@ -244,6 +249,8 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   }
   if (skip + optind < argc) return usage_error(std::string("unexpected argument: ") + argv[skip + optind]);
   if (o.dry_run && stage_only) return usage_error("--dry-run and --stage-only exclude each other");
+  if (o.keys_map.empty())
+    o.keys_map = tool::directory_of(o.passwd_map) + "/" + tool::base_name(NSS_VESK_KEYS_MAP);
   outcome->record = !o.dry_run;
 
   tool::Config config;
@@ -282,22 +289,28 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   }
   password.assign(password.size(), '\0');
 
-  Written maps[2] = {{o.passwd_map, {}}, {o.group_map, {}}};
+  // The keys map is the third, written only with ssh_keys.
+  std::vector<Written> maps = {{o.passwd_map, {}}, {o.group_map, {}}};
+  if (settings.ssh_keys) maps.push_back({o.keys_map, {}});
   if (!write_map(&maps[0], [&](int fd, std::string *e) { return builder.write_passwd(fd, e); },
                  &error) ||
       !write_map(&maps[1], [&](int fd, std::string *e) { return builder.write_group(fd, e); },
-                 &error)) {
+                 &error) ||
+      (settings.ssh_keys &&
+       !write_map(&maps[2], [&](int fd, std::string *e) { return builder.write_keys(fd, e); },
+                  &error))) {
     tool::report("sync", error + "; nothing staged or installed");
     for (Written &w : maps) tool::drop_temp(&w.temp);
     return kError;
   }
   builder.clear();  // install's own reading needs the memory
-  size_t problems = tally.left_out + tally.noted;
+  size_t problems = tally.left_out + tally.noted + tally.keys_left_out;
   printf("%s: %zu users, %zu groups read; %zu entries left out, %zu with a reported choice, "
          "%zu members dropped (not exported users)",
          printable(server).c_str(), tally.users, tally.groups, tally.left_out, tally.noted,
          tally.dropped_members);
   if (settings.exclude_disabled) printf("; %zu disabled accounts left out", tally.disabled);
+  if (settings.ssh_keys) printf("; %zu keys, %zu left out", tally.keys, tally.keys_left_out);
   printf("\n");
   fflush(stdout);
 
@@ -314,17 +327,20 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
         break;
       }
     if (status == kInstalled)
-      printf("staged %s.new and %s.new\n", o.passwd_map.c_str(), o.group_map.c_str());
+      for (const Written &w : maps) printf("staged %s.new\n", w.map.c_str());
   } else {
     for (Written &w : maps) w.same = same_content(w.temp, w.map);
     if (!maps[0].same) o.new_passwd = maps[0].temp;
     if (!maps[1].same) o.new_group = maps[1].temp;
+    if (maps.size() > 2 && !maps[2].same) o.new_keys = maps[2].temp;
     o.new_passwd_label = o.passwd_map + " (as read from the directory)";
     o.new_group_label = o.group_map + " (as read from the directory)";
+    o.new_keys_label = o.keys_map + " (as read from the directory)";
     for (const Written &w : maps)
       if (w.same) printf("%s: unchanged\n", w.map.c_str());
     fflush(stdout);
-    if (!o.new_passwd.empty() || !o.new_group.empty()) status = tool::run_install(o);
+    if (!o.new_passwd.empty() || !o.new_group.empty() || !o.new_keys.empty())
+      status = tool::run_install(o);
   }
   for (Written &w : maps) tool::drop_temp(&w.temp);
   if (status == kInstalled && problems > 0) status = kWithProblems;

@@ -139,7 +139,11 @@ struct MapBuilder::Impl {
 
   // Slots of the user attributes asked for; -1: not asked for.
   int u_name = 0, u_uid = 1, u_gid = 2, u_gecos = 3, u_cn = -1, u_home = -1, u_shell = -1;
-  int u_lock = -1;
+  int u_lock = -1, u_keys = -1;
+  // ssh_keys: the keys map's lines, and for each of `users` its first key
+  // and count (keys are read with their user, so a user's stand together).
+  std::vector<Line> keys;
+  std::vector<uint32_t> first_key, key_count;
   // The names of the accounts left out as disabled: no group lists them.
   std::unordered_set<std::string_view> disabled_names;
 
@@ -167,6 +171,39 @@ struct MapBuilder::Impl {
     if (s.home_template.empty()) u_home = next++;
     if (s.override_shell.empty()) u_shell = next++;
     if (s.exclude_disabled) u_lock = next++;
+    if (s.ssh_keys) u_keys = next++;
+  }
+
+  // The user's keys as keys map lines.  A value is one authorized_keys
+  // line; what would break the map (a newline, CR or NUL inside it) is
+  // reported and left out.  The key itself is judged where the map is
+  // installed.
+  void add_keys(const Entry &e, std::string_view name, uint32_t uid) {
+    first_key.push_back(static_cast<uint32_t>(keys.size()));
+    key_count.push_back(0);
+    if (u_keys < 0) return;
+    char head[16];
+    int head_len = snprintf(head, sizeof head, ":%u:", uid);
+    for (const Value &v : e.values[static_cast<size_t>(u_keys)]) {
+      ++tally->keys;
+      std::string_view key = v.view();
+      while (!key.empty() && (key.back() == '\n' || key.back() == ' ' || key.back() == '\t'))
+        key.remove_suffix(1);
+      if (key.empty() || key.find_first_of(std::string_view("\n\r\0", 3)) != key.npos ||
+          key.size() > 16384) {
+        ++tally->keys_left_out;
+        report_entry(tally, e.dn, s.attr_ssh_key + " value \"" + printable(key.substr(0, 60)) +
+                                      "\" is not one line of at most 16384 bytes; that key left out");
+        continue;
+      }
+      size_t len = name.size() + static_cast<size_t>(head_len) + key.size();
+      char *p = lines.allocate(len);
+      memcpy(p, name.data(), name.size());
+      memcpy(p + name.size(), head, static_cast<size_t>(head_len));
+      memcpy(p + name.size() + head_len, key.data(), key.size());
+      keys.push_back({p, static_cast<uint32_t>(len), static_cast<uint32_t>(name.size()), uid});
+      ++key_count.back();
+    }
   }
 
   // exclude_disabled: the directory marks the account as locked.
@@ -287,6 +324,7 @@ struct MapBuilder::Impl {
       if (normalize_dn(e.dn, &dn))
         user_by_dn.emplace(dns.copy(dn), static_cast<uint32_t>(users.size()));
     }
+    add_keys(e, name, uid);
     users.push_back({start, static_cast<uint32_t>(len), static_cast<uint32_t>(name.size()), uid});
   }
 
@@ -450,6 +488,7 @@ std::vector<std::string> MapBuilder::user_attributes() const {
   if (impl_->u_home >= 0) a.push_back(s.attr_home);
   if (impl_->u_shell >= 0) a.push_back(s.attr_shell);
   if (impl_->u_lock >= 0) a.push_back("nsAccountLock");
+  if (impl_->u_keys >= 0) a.push_back(s.attr_ssh_key);
   return a;
 }
 
@@ -484,6 +523,15 @@ bool MapBuilder::write_passwd(int fd, std::string *error) {
   return write_lines(fd, m.users, map_order(m.users, m.user_out), error);
 }
 
+bool MapBuilder::write_keys(int fd, std::string *error) {
+  Impl &m = *impl_;
+  m.finish_users();
+  std::vector<uint32_t> order;
+  for (uint32_t u : map_order(m.users, m.user_out))
+    for (uint32_t k = 0; k < m.key_count[u]; ++k) order.push_back(m.first_key[u] + k);
+  return write_lines(fd, m.keys, order, error);
+}
+
 bool MapBuilder::write_group(int fd, std::string *error) {
   Impl &m = *impl_;
   m.finish_users();
@@ -497,6 +545,7 @@ void MapBuilder::clear() {
   Impl &m = *impl_;
   std::vector<Line>().swap(m.users);
   std::vector<Line>().swap(m.groups);
+  std::vector<Line>().swap(m.keys);
   std::unordered_map<std::string_view, uint32_t>().swap(m.user_by_dn);
   std::unordered_map<std::string_view, uint32_t>().swap(m.group_by_dn);
   std::vector<bool>().swap(m.user_out);

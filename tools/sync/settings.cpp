@@ -92,6 +92,8 @@ bool load_settings(const tool::Config &config, Settings *s, std::string *error) 
   if ((bad = get("exclude_disabled", &word)) != nullptr &&
       !tool::parse_yes_no(word, &s->exclude_disabled))
     return fail(bad, "not yes or no: " + word);
+  if ((bad = get("ssh_keys", &word)) != nullptr && !tool::parse_yes_no(word, &s->ssh_keys))
+    return fail(bad, "not yes or no: " + word);
   get("tls_ca_file", &s->tls_ca_file);
   const tool::ConfigEntry *cert = get("tls_cert_file", &s->tls_cert_file);
   const tool::ConfigEntry *key = get("tls_key_file", &s->tls_key_file);
@@ -113,7 +115,7 @@ bool load_settings(const tool::Config &config, Settings *s, std::string *error) 
       {"attr_uid_number", &s->attr_uid_number}, {"attr_gid_number", &s->attr_gid_number},
       {"attr_gecos", &s->attr_gecos},         {"attr_home", &s->attr_home},
       {"attr_shell", &s->attr_shell},         {"attr_member_uid", &s->attr_member_uid},
-      {"attr_member", &s->attr_member},
+      {"attr_member", &s->attr_member},       {"attr_ssh_key", &s->attr_ssh_key},
   };
   for (auto &a : attributes) {
     const tool::ConfigEntry *e = get(a.key, a.value);

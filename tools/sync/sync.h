@@ -45,6 +45,9 @@ struct Settings {
   // Accounts the directory marks as disabled (nsAccountLock: TRUE) are
   // not exported, and no group lists them.
   bool exclude_disabled = false;
+  // The users' SSH public keys, for the keys map (one key per value).
+  bool ssh_keys = false;
+  std::string attr_ssh_key = "sshPublicKey";
 };
 
 // Fills *s from `config`'s [ldap] section.  False with *error set
@@ -110,6 +113,8 @@ struct Tally {
   size_t noted = 0;              // entries exported with a reported choice
   size_t dropped_members = 0;    // member DNs that are no exported user
   size_t disabled = 0;           // entries left out as disabled (exclude_disabled)
+  size_t keys = 0;               // keys read (ssh_keys)
+  size_t keys_left_out = 0;      // key values not written, each reported
   size_t reported = 0;           // messages printed so far
 };
 
@@ -134,6 +139,9 @@ class MapBuilder {
   // members, and writes each map to `fd` ("\n" after every line).
   bool write_passwd(int fd, std::string *error);
   bool write_group(int fd, std::string *error);
+  // The keys map (ssh_keys): "USER:UID:KEY" for every key of every user
+  // written to the passwd map, in that map's order, a user's keys together.
+  bool write_keys(int fd, std::string *error);
   // Gives the records' memory back.
   void clear();
 
