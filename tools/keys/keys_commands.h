@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "index_tool.h"
+#include "core/index_tool.h"
 
 namespace vesk::keys {
 
