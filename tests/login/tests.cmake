@@ -13,3 +13,14 @@ if(TARGET vesk-index)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/run_login.py ${vesk_login_args})
   set_tests_properties(login_stock_host PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE)
 endif()
+
+# SSH keys from the directory: slapd with the key schema, sync with
+# ssh_keys = yes, sshd asking authorized-keys (tests/login/run_keys.py).
+if(TARGET vesk-index AND TARGET vesk-index-sync AND TARGET vesk-authorized-keys)
+  add_test(NAME login_ssh_keys
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/run_keys.py ${vesk_login_args}
+      --sync-tool $<TARGET_FILE:vesk-index-sync>
+      --authorized-keys $<TARGET_FILE:vesk-authorized-keys>
+      --sysusers ${PROJECT_SOURCE_DIR}/tools/systemd/vesk-index.sysusers)
+  set_tests_properties(login_ssh_keys PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE)
+endif()
