@@ -72,7 +72,7 @@ class Slapd:
                  "olcDatabase: {0}config\nolcAccess: to * by * none\n\n"
                  "dn: olcDatabase={1}mdb,cn=config\nobjectClass: olcDatabaseConfig\n"
                  "objectClass: olcMdbConfig\nolcDatabase: {1}mdb\nolcSuffix: %s\n"
-                 "olcDbDirectory: %s/db\nolcRootDN: cn=admin,%s\nolcRootPW: secret\n"
+                 "olcDbDirectory: %s/db\nolcRootDN: cn=admin,%s\nolcRootPW: secret\nolcSizeLimit: unlimited\nolcDbMaxSize: 2147483648\n"
                  "olcAccess: to * by * read\n\n" % (SUFFIX, self.dir, SUFFIX))
         write(self.dir + "/config.ldif", text)
         must(["slapadd", "-n0", "-F", self.dir + "/slapd.d", "-l", self.dir + "/config.ldif"])
