@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -540,6 +541,51 @@ TEST(ToolInstall, KilledAtAnyMomentLeavesOldOrNewFilesAndARerunConverges) {
     EXPECT_EQ(read_file(m.passwd), new_map);
     EXPECT_EQ(m.check(), 0);
     EXPECT_EQ(dir_names(m.dir.path).size(), 6u) << "a temporary or staged file was left";
+  }
+}
+
+// Both maps go in as one set: a run killed between their renames (passwd
+// new, group's indexes new, its map still old) is completed by the next
+// install, which finds nothing staged.
+TEST(ToolInstall, ASetKilledBetweenItsRenamesIsCompletedByTheNextRun) {
+  for (const char *last : {".ixname", ""}) {  // killed before group's index, before group's map
+    SCOPED_TRACE(last);
+    Maps m;
+    const std::string new_passwd = users(0, 12, "new"), new_group = groups(5);
+    write_file(m.passwd + ".new", new_passwd);
+    write_file(m.group + ".new", new_group);
+    static std::string stop_at;
+    stop_at = m.group + last;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      vesk::tool::InstallOptions o;
+      o.passwd_map = m.passwd;
+      o.group_map = m.group;
+      o.policy.local_passwd = o.policy.local_group = "";
+      o.before_rename = [](const std::string &path, void *) {
+        if (path == stop_at) _exit(9);
+      };
+      _exit(vesk::tool::run_install(o));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << status;
+    EXPECT_EQ(read_file(m.passwd), new_passwd);
+    EXPECT_NE(read_file(m.group), new_group);  // the set is mixed
+    EXPECT_EQ(access((m.dir.path + "/.passwd.vesk.journal").c_str(), F_OK), 0);
+
+    // The staged files are gone, as the kill came after their copies:
+    // the journal completes the set.
+    unlink((m.passwd + ".new").c_str());
+    unlink((m.group + ".new").c_str());
+    ToolRun rerun = m.install();
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find("completed an interrupted install"), std::string::npos) << rerun.err;
+    EXPECT_EQ(read_file(m.passwd), new_passwd);
+    EXPECT_EQ(read_file(m.group), new_group);
+    EXPECT_EQ(m.check(), 0);
+    EXPECT_EQ(dir_names(m.dir.path).size(), 6u) << "a temporary file or the journal was left";
   }
 }
 

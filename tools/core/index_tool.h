@@ -196,6 +196,21 @@ bool commit(std::vector<PendingIndex> *pending, std::string *error,
             void (*before_rename)(const std::string &path, void *arg) = nullptr,
             void *arg = nullptr);
 
+// A set of maps and indexes put in place as one: their renames are written
+// to a journal (journal_path: beside the passwd map) before the first, and
+// terminating signals wait until the last, so that a run killed between
+// them is completed by the next (replay_journal, called with the update
+// lock held before temporary files are removed).  On failure the files not
+// yet renamed are discarded, and a journal may stay for the next run.
+std::string journal_path(const std::string &passwd_map);
+bool commit_set(std::vector<PendingIndex> *pending, const std::string &journal, std::string *error,
+                void (*before_rename)(const std::string &path, void *arg) = nullptr,
+                void *arg = nullptr);
+// Completes the renames a killed run's journal lists (each only if its
+// temporary file is still there) and removes it; *completed: something
+// was renamed.  No journal: true, nothing done.
+bool replay_journal(const std::string &journal, bool *completed, std::string *error);
+
 // One update at a time: build and install hold an exclusive lock on the
 // directory of each map (flock on the directory itself, so no lock file is
 // left behind) for their whole run.  Released when destroyed.

@@ -650,21 +650,6 @@ void drop_all(Staging *s) {
   drop_temp(&s->map_temp);
 }
 
-// Indexes first, then the map, then the directory.
-bool commit_staged(Staging *s, const InstallOptions &o) {
-  std::vector<PendingIndex> files = std::move(s->p.pending);
-  s->p.pending.clear();
-  files.push_back({s->target, std::move(s->map_temp)});
-  s->map_temp.clear();
-  std::string error;
-  if (!commit(&files, &error, o.before_rename, o.hook_arg)) {
-    s->fail(s->target, error);
-    return false;
-  }
-  consume_staged(*s);
-  return true;
-}
-
 std::string summary(const Staging &s, bool dry_run) {
   const Diff &d = s.diff;
   return s.target + ": " + std::to_string(d.before) + " records before, " +
@@ -712,6 +697,8 @@ Round install_round(const InstallOptions &options, const PolicyCheck &policy,
       report("install", "nothing installed");
     return round;
   }
+  // The maps that change go in as one set, under the journal.
+  std::vector<PendingIndex> files;
   for (size_t i = 0; i < 2; ++i) {
     Staging &s = stagings[i];
     if (!s.present) continue;
@@ -721,14 +708,26 @@ Round install_round(const InstallOptions &options, const PolicyCheck &policy,
       drop_all(&s);
       consume_staged(s);
       round.changed[i] = !s.named;
-    } else if (!commit_staged(&s, options)) {
-      fputs(s.messages.c_str(), stderr);
-      for (Staging &t : stagings) drop_all(&t);
-      round.status = kExitFailure;
-      return round;
-    } else {
-      round.changed[i] = true;
+      continue;
     }
+    for (PendingIndex &index : s.p.pending) files.push_back(std::move(index));
+    s.p.pending.clear();
+    files.push_back({s.target, std::move(s.map_temp)});
+    s.map_temp.clear();
+    round.changed[i] = true;  // told to the cache even if the renames fail half-way
+  }
+  std::string error;
+  if (!files.empty() && !commit_set(&files, journal_path(options.passwd_map), &error,
+                                    options.before_rename, options.hook_arg)) {
+    report("install", error);
+    for (Staging &t : stagings) drop_all(&t);
+    round.status = kExitFailure;
+    return round;
+  }
+  for (size_t i = 0; i < 2; ++i) {
+    Staging &s = stagings[i];
+    if (!s.present) continue;
+    if (!s.unchanged) consume_staged(s);
     fputs(summary(s, false).c_str(), stdout);
   }
   return round;
@@ -751,7 +750,17 @@ int run_install(const InstallOptions &options) {
     report("install", error);
     return kExitFailure;
   }
+  bool repaired = false;
   if (!options.dry_run) {
+    // A run killed between the renames of a set: completed first, before
+    // its temporary files would be removed as leftovers.
+    if (!replay_journal(journal_path(options.passwd_map), &repaired, &error)) {
+      report("install", error);
+      return kExitFailure;
+    }
+    if (repaired)
+      report("install", "completed an interrupted install of " + options.passwd_map + " and " +
+                            options.group_map);
     remove_stale_temps(options.passwd_map, Db::Passwd);
     remove_stale_temps(options.group_map, Db::Group);
   }
@@ -760,7 +769,7 @@ int run_install(const InstallOptions &options) {
   // start another.
   constexpr int kRounds = 8;
   int status = kExitOk;
-  bool any = false, changed[2] = {false, false};
+  bool any = repaired, changed[2] = {repaired, repaired};
   struct stat seen[2] = {};
   bool seen_any[2] = {false, false};
   for (int round_number = 0; round_number < kRounds; ++round_number) {
