@@ -90,8 +90,9 @@ TEST(KeyLine, Judge) {
 TEST(KeyLine, OptionsAreParsedAsSshdReadsThem) {
   KeyParts parts;
   std::string reason;
-  ASSERT_TRUE(judge_key("command=\"echo \\\"a, b\\\" c\",No-Pty " + kEd25519 + " c o m",
-                        {"command", "no-pty"}, &parts, &reason)) << reason;
+  // The parts are views into the key: it must outlive them.
+  const std::string key = "command=\"echo \\\"a, b\\\" c\",No-Pty " + kEd25519 + " c o m";
+  ASSERT_TRUE(judge_key(key, {"command", "no-pty"}, &parts, &reason)) << reason;
   ASSERT_EQ(parts.options.size(), 2u);
   EXPECT_EQ(parts.options[0].name, "command");
   EXPECT_EQ(parts.options[0].value, "echo \"a, b\" c");
