@@ -45,7 +45,7 @@ def must(argv, **kw):
 
 
 def write(path, text, mode=0o644):
-    with open(path, "w") as f:
+    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
         f.write(text)
     os.chmod(path, mode)
 

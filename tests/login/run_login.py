@@ -73,7 +73,51 @@ HOSTILE = [
     group_case("a local group's name", "sudo", 20012),
     group_case("a local group's gid", "sudoers", 27),
     group_case("compat group line", "+sudo", 20013),
+    user_case("primary group sudo", "gidsudo", 20014, 27),
+    # Names that differ from local ones only in letter case: stock sudo and
+    # pam_access compare names ignoring case.
+    user_case("ROOT", "ROOT", 20020),
+    user_case("Root", "Root", 20021),
+    group_case("SUDO listing a map user", "SUDO", 20022),
+    user_case("a case variant of the NOPASSWD name", "Deploy", 20023),
+    group_case("a case variant of a local group", "Lucy", 20024),
+    # A name a local group still lists: the stale membership of a removed
+    # account must not pass to a new map user.
+    user_case("a stale member of sudo", STALE_MEMBER, 20025),
+    # Names packages create later.
+    user_case("reserved name postgres", "postgres", 20026),
+    group_case("reserved name docker", "docker", 20027),
+    group_case("reserved name wheel", "wheel", 20028),
+    group_case("reserved name admin", "admin", 20029),
+    # Look-alikes and invisible characters.
+    user_case("Cyrillic o", "ro\u043et", 20030),
+    user_case("zero-width space", "root\u200b", 20031),
+    user_case("no-break space", "root\u00a0", 20032),
+    # Shell metacharacters.
+    user_case("backquotes", "`id`", 20033),
+    user_case("command substitution", "$(reboot)", 20034),
+    user_case("semicolon", "a;b", 20035),
+    # systemd's ranges.
+    user_case("systemd dynamic user range", "dyn", 61200),
+    user_case("systemd container range", "ctr", 600000),
+    group_case("container range gid", "ctrg", 600001),
+    # A gecos that rewrites the terminal.
+    user_case("terminal escape in the gecos", "esc", 20036, gecos="\x1b]0;owned\x07\x1b[2J"),
 ]
+
+
+def subordinate_cases():
+    """A uid and a gid inside a local user's subordinate ranges (useradd
+    gave lucy hers)."""
+    cases = []
+    for path, make in (("/etc/subuid", lambda first: user_case("subordinate uid", "subu", first + 500)),
+                       ("/etc/subgid", lambda first: group_case("subordinate gid", "subg", first + 500))):
+        with open(path) as f:
+            for line in f:
+                fields = line.strip().split(":")
+                if fields[0] == "lucy":
+                    cases.append(make(int(fields[1])))
+    return cases
 
 
 class Suite:
@@ -156,9 +200,9 @@ def hostile_records(s, sshd, cases):
     for case in cases:
         s.scenario = case.label
         status, out, err = host.install_maps(SOUND_PASSWD + case.passwd, SOUND_GROUP + case.group_lines)
-        with open(PASSWD_MAP) as f:
+        with open(PASSWD_MAP, encoding="utf-8", errors="replace") as f:
             passwd = f.read()
-        with open(GROUP_MAP) as f:
+        with open(GROUP_MAP, encoding="utf-8", errors="replace") as f:
             group = f.read()
         s.check("install puts the sound records in place", passwd == SOUND_PASSWD and group == SOUND_GROUP,
                 "exit %d: %s" % (status, err))
@@ -192,6 +236,27 @@ def hostile_records(s, sshd, cases):
     os.unlink(target)
 
 
+def privileged_allow_gid(s):
+    """allow_gid naming a group that grants privilege: install refuses to
+    run at all, and the maps stay as they were."""
+    s.scenario = "allow_gid = 27"
+    with open(PASSWD_MAP, encoding="utf-8", errors="replace") as f:
+        before = f.read()
+    with open("/etc/vesk-index.conf", "w") as f:
+        f.write("[policy]\nallow_gid = 27\n")
+    status, out, err = s.host.install_maps(SOUND_PASSWD + "sudoer:*:20040:27::/home/sudoer:/bin/sh\n",
+                                           SOUND_GROUP)
+    os.unlink("/etc/vesk-index.conf")
+    s.check("install fails", status == 2, "exit %d: %s" % (status, err))
+    s.check("the message names the group", "sudo" in err, err)
+    with open(PASSWD_MAP, encoding="utf-8", errors="replace") as f:
+        s.check("the map is unchanged", f.read() == before)
+    s.refused("the user is not served", run(["getent", "-s", "vesk", "passwd", "sudoer"]))
+    for staged in (PASSWD_MAP + ".new", GROUP_MAP + ".new"):
+        if os.path.exists(staged):
+            os.unlink(staged)
+
+
 def inside(args):
     host = Host(args.module_dir, args.index_tool)
     host.setup()
@@ -205,7 +270,8 @@ def inside(args):
     try:
         sound_host(s, sshd)
         compat_by_hand(s, sshd)
-        hostile_records(s, sshd, HOSTILE)
+        hostile_records(s, sshd, HOSTILE + subordinate_cases())
+        privileged_allow_gid(s)
     finally:
         sshd.stop()
     if host.changed_conffiles:

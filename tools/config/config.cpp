@@ -15,7 +15,9 @@ namespace vesk::tool {
 
 const std::vector<ConfigSection> &config_sections() {
   static const std::vector<ConfigSection> sections = {
-      {"policy", {"min_uid", "min_gid", "allow_gid"}},
+      {"policy",
+       {"min_uid", "min_gid", "allow_gid", "name_regex", "reserved_names",
+        "accept_new_local_members", "allow_container_ids"}},
       // vesk-index sync: the directory the maps are read from.
       {"ldap",
        {"uri", "base", "user_base", "group_base", "user_filter", "group_filter", "schema",

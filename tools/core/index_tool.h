@@ -268,19 +268,51 @@ struct Policy {
   uint32_t min_uid = 1000;  // UID_MIN of login.defs, [policy] min_uid, --min-uid
   uint32_t min_gid = 1000;
   std::vector<uint32_t> allow_gid;  // local or reserved gids allowed as primary groups
+  // [policy] name_regex: the names admitted, as a POSIX extended regular
+  // expression; empty: the default rule (what Debian's own tools create).
+  std::string name_regex;
+  // [policy] reserved_names: names refused even where no local account or
+  // group holds them yet (compared ignoring ASCII case).
+  std::vector<std::string> reserved_names = default_reserved_names();
+  // [policy] accept_new_local_members: a user new in the map whom a local
+  // group lists is accepted (and becomes that group's member).
+  bool accept_new_local_members = false;
+  // [policy] allow_container_ids: ids in systemd's container range are accepted.
+  bool allow_container_ids = false;
   // The local accounts and groups, which `files` answers from first.
   std::string local_passwd = "/etc/passwd";
   std::string local_group = "/etc/group";
+  std::string local_subuid = "/etc/subuid";
+  std::string local_subgid = "/etc/subgid";
   std::string login_defs = "/etc/login.defs";
   // authorized_keys options a key of the keys map may carry ([keys]
   // allow_options), lower case.
   std::vector<std::string> allow_options;
+  // The passwd map in service (install's target): its users count as served
+  // before.  Empty: every user does (build and check judge the map in
+  // service itself).
+  std::string served_passwd_map;
+
+  static std::vector<std::string> default_reserved_names();
 };
 
 // Fills *policy from login.defs (UID_MIN, GID_MIN) and then the [policy]
 // section of `config`.  False with *error set ("FILE:LINE: TEXT") on a bad
 // value.
 bool load_policy(const Config &config, Policy *policy, std::string *error);
+
+// A closed range of ids.
+struct IdRange {
+  uint32_t first, last;
+  std::string what;  // for messages
+};
+
+// A name the map may not use, with why (for messages).
+struct TakenName {
+  std::string name;     // as the local file (or the list) spells it
+  enum Kind { LocalUser, LocalGroup, Reserved, StaleMember } kind;
+  std::string group;    // StaleMember: the local group that lists it
+};
 
 // A policy ready to judge records: the local accounts and groups read.
 struct PolicyCheck {
@@ -290,23 +322,58 @@ struct PolicyCheck {
   std::unordered_map<std::string_view, uint32_t> user_names, group_names;
   std::unordered_map<uint32_t, std::string_view> user_ids, group_ids;
   std::deque<std::string> storage;  // the names the views point into
+  // Every name the map may not use, by its ASCII lower-case form: local
+  // users and groups, reserved names, and names a local group lists as
+  // members that are neither local users nor served before.  The first
+  // reason given for a form wins (local users, groups, reserved, members).
+  std::unordered_map<std::string, TakenName> taken;
+  // Ids the map may not use beyond the minimum and the local ones: the
+  // subordinate ranges and systemd's, sorted and merged.
+  std::vector<IdRange> uid_ranges, gid_ranges;
+  uint32_t first_ranged_uid = UINT32_MAX, first_ranged_gid = UINT32_MAX;
+  std::vector<uint32_t> privileged_gids;  // gid 0 and those of sudo, adm, ...
+  void *name_regex = nullptr;             // the compiled name_regex (regex_t), or null
   // Cheap filters in front of the tables, which almost every map record
   // passes by: the largest local ids, and a bit per (length, first and
-  // last byte) of the local names.
+  // last byte) of the taken names (folded to lower case) and of the local
+  // users' names.
   uint32_t max_uid = 0, max_gid = 0;
-  std::bitset<65536> local_name_filter[2];  // users, groups
+  std::bitset<65536> taken_filter, local_user_filter;
+  PolicyCheck() = default;
+  PolicyCheck(const PolicyCheck &) = delete;
+  PolicyCheck &operator=(const PolicyCheck &) = delete;
+  ~PolicyCheck();
+  static unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
   static size_t filter_key(std::string_view name) {
-    return (name.size() * 7919 + static_cast<unsigned char>(name.front()) * 131 +
-            static_cast<unsigned char>(name.back())) & 0xffff;
+    return (name.size() * 7919 + fold(static_cast<unsigned char>(name.front())) * 131 +
+            fold(static_cast<unsigned char>(name.back()))) & 0xffff;
   }
-  bool maybe_local(bool user, std::string_view name) const {
-    return !name.empty() && local_name_filter[user ? 0 : 1].test(filter_key(name));
+  bool maybe_taken(std::string_view name) const {
+    return !name.empty() && taken_filter.test(filter_key(name));
   }
+  bool maybe_local_user(std::string_view name) const {
+    return !name.empty() && local_user_filter.test(filter_key(name));
+  }
+  // Why `name` can't be used by a map user (`user`) or group, or null.
+  const TakenName *taken_by(std::string_view name, bool user) const;
+  // Whether `id` lies in one of the ranges.
+  bool in_ranges(bool uid, uint32_t id) const {
+    if (id < (uid ? first_ranged_uid : first_ranged_gid)) return false;
+    for (const IdRange &r : uid ? uid_ranges : gid_ranges)
+      if (id >= r.first && id <= r.last) return true;
+    return false;
+  }
+  const IdRange *range_of(bool uid, uint32_t id) const;
 };
 
 // Reads the local files of `policy`.  A local file that is missing counts
-// as empty; one that can't be read is an error.
+// as empty; one that can't be read is an error, and so is a configuration
+// that allows a group granting privilege as a primary group.
 bool prepare_policy(const Policy &policy, PolicyCheck *check, std::string *error);
+
+// The name rule of the default policy: lower-case ASCII letters, digits,
+// '_', '-' and '.', starting with a letter or '_', and an optional final '$'.
+bool default_name_rule(std::string_view name);
 
 // What the scan's own parser learnt of a common line (see map_scan.cpp).
 struct QuickFields {

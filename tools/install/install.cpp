@@ -745,8 +745,12 @@ int run_install(const InstallOptions &options) {
     report("install", error);
     return kExitFailure;
   }
+  // The users of the map in service count as served before: the local
+  // memberships an administrator gave them stay theirs.
+  Policy rules = options.policy;
+  rules.served_passwd_map = options.passwd_map;
   PolicyCheck policy;
-  if (!prepare_policy(options.policy, &policy, &error)) {
+  if (!prepare_policy(rules, &policy, &error)) {
     report("install", error);
     return kExitFailure;
   }

@@ -5,7 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <regex.h>
+
 #include <algorithm>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/index_tool.h"
 #include "keys/key_line.h"
@@ -74,10 +80,28 @@ bool load_policy(const Config &config, Policy *policy, std::string *error) {
         ok = ok && parse_uint32(word, &gid);
         if (ok) policy->allow_gid.push_back(gid);
       }
+    } else if (e.key == "name_regex") {
+      policy->name_regex = e.value;  // compiled (and checked) by prepare_policy
+    } else if (e.key == "reserved_names") {
+      // "default" stands for the built-in list, so a site can add to it.
+      policy->reserved_names.clear();
+      for (const std::string &word : parse_list(e.value)) {
+        if (word == "default") {
+          for (std::string &n : Policy::default_reserved_names()) policy->reserved_names.push_back(n);
+        } else if (word != "none") {
+          policy->reserved_names.push_back(word);
+        }
+      }
+    } else if (e.key == "accept_new_local_members") {
+      ok = parse_yes_no(e.value, &policy->accept_new_local_members);
+    } else if (e.key == "allow_container_ids") {
+      ok = parse_yes_no(e.value, &policy->allow_container_ids);
     }
     if (!ok) {
-      *error = config.where(e) + ": " + e.key + ": not " +
-               (e.key == "allow_gid" ? "a list of ids: " : "an id: ") + e.value;
+      const char *what = e.key == "allow_gid"                                                 ? "a list of ids: "
+                         : e.key == "accept_new_local_members" || e.key == "allow_container_ids" ? "yes or no: "
+                                                                                               : "an id: ";
+      *error = config.where(e) + ": " + e.key + ": not " + what + e.value;
       return false;
     }
   }
@@ -85,50 +109,6 @@ bool load_policy(const Config &config, Policy *policy, std::string *error) {
 }
 
 namespace {
-
-// Reads "name:...:id:..." lines of a local file: the name is the first
-// field, the id the third.  Compatibility entries ('+' or '-') and lines
-// without a numeric id name no account and are skipped.
-bool read_local(const std::string &path, PolicyCheck *check,
-                std::unordered_map<std::string_view, uint32_t> *names,
-                std::unordered_map<uint32_t, std::string_view> *ids, std::string *error) {
-  struct stat st;
-  Fd fd(open_regular(path.c_str(), &st));
-  if (fd.fd < 0) {
-    if (errno == ENOENT) return true;
-    *error = path + ": " + (errno == EINVAL ? "not a regular file" : strerror(errno));
-    return false;
-  }
-  FILE *file = fdopen(fd.fd, "r");
-  if (file == nullptr) {
-    *error = path + ": " + strerror(errno);
-    return false;
-  }
-  fd.release();
-  char *line = nullptr;
-  size_t capacity = 0;
-  ssize_t n;
-  while ((n = getline(&line, &capacity, file)) > 0) {
-    std::string_view text(line, static_cast<size_t>(n));
-    if (text.back() == '\n') text.remove_suffix(1);
-    if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == '#') continue;
-    size_t c1 = text.find(':'), c2 = c1 == text.npos ? c1 : text.find(':', c1 + 1);
-    if (c2 == text.npos || c1 == 0) continue;
-    size_t c3 = text.find(':', c2 + 1);
-    uint32_t id;
-    if (!parse_uint32(std::string(text.substr(c2 + 1, c3 == text.npos ? c3 : c3 - c2 - 1)), &id))
-      continue;
-    check->storage.emplace_back(text.substr(0, c1));
-    std::string_view name = check->storage.back();
-    names->emplace(name, id);
-    ids->emplace(id, name);
-  }
-  bool failed = ferror(file) != 0;
-  free(line);
-  fclose(file);
-  if (failed) *error = path + ": can't read";
-  return !failed;
-}
 
 // Classes of bytes in names, for one table look-up a byte.
 enum : unsigned char { kDigit = 1, kSpace = 2, kControl = 4, kSeparator = 8 };
@@ -212,20 +192,56 @@ std::string reserved(uint32_t id, uint32_t minimum, const char *kind, const char
   return "";
 }
 
-}  // namespace
-
-bool prepare_policy(const Policy &policy, PolicyCheck *check, std::string *error) {
-  check->policy = policy;
-  if (!read_local(policy.local_passwd, check, &check->user_names, &check->user_ids, error) ||
-      !read_local(policy.local_group, check, &check->group_names, &check->group_ids, error))
-    return false;
-  for (int db = 0; db < 2; ++db)
-    for (const auto &[name, id] : db == 0 ? check->user_names : check->group_names)
-      check->local_name_filter[db].set(PolicyCheck::filter_key(name));
-  for (const auto &[id, name] : check->user_ids) check->max_uid = std::max(check->max_uid, id);
-  for (const auto &[id, name] : check->group_ids) check->max_gid = std::max(check->max_gid, id);
-  return true;
+// Whether a name passes the name rule: the configured name_regex, or the
+// default rule.
+bool name_admitted(const PolicyCheck &check, std::string_view name) {
+  if (check.name_regex == nullptr) return default_name_rule(name);
+  char text[kMaxNameLength + 1];
+  if (name.size() > kMaxNameLength || memchr(name.data(), '\0', name.size()) != nullptr) return false;
+  memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
+  return regexec(static_cast<const regex_t *>(check.name_regex), text, 0, nullptr, 0) == 0;
 }
+
+// A control character: C0 (NUL included), DEL, or a C1 control written in
+// UTF-8 (0xc2 0x80 to 0xc2 0x9f); what a terminal may take for the start of
+// an escape sequence.  The first such byte in [p, end), or end.
+const char *control_character(const char *p, const char *end) {
+  for (; p < end; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f) return p;
+    if (c == 0xc2 && p + 1 < end && static_cast<unsigned char>(p[1]) >= 0x80 &&
+        static_cast<unsigned char>(p[1]) <= 0x9f)
+      return p;
+  }
+  return end;
+}
+
+// True when [p, end) holds exactly two colons and no byte below 0x20, DEL
+// or 0xc2 (which may start a C1 control).  One pass, 16 bytes at a time:
+// this runs for every line of the map.
+bool plain_text_fields(const char *p, const char *end) {
+  unsigned colons = 0;
+#if defined(__SSE2__)
+  const __m128i below = _mm_set1_epi8(0x1f), del = _mm_set1_epi8(0x7f),
+                c2 = _mm_set1_epi8(static_cast<char>(0xc2)), colon = _mm_set1_epi8(':');
+  for (; end - p >= 16; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i bad = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, below), below),
+                               _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, c2)));
+    if (_mm_movemask_epi8(bad) != 0) return false;
+    colons += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, colon)))));
+  }
+#endif
+  for (; p < end; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f || c == 0xc2) return false;
+    colons += c == ':';
+  }
+  return colons == 2;
+}
+
+}  // namespace
 
 namespace {
 
@@ -284,33 +300,31 @@ bool quickly_acceptable(const PolicyCheck &check, bool passwd, std::string_view 
       !(f.password[0] == 'x' || f.password[0] == '*' || f.password[0] == '!') ||
       line.back() == '\r')
     return false;
-  unsigned char any = 0, all = kDigit;
-  for (size_t i = 0; i < f.name_len; ++i) {
-    unsigned char c = kClasses.of[static_cast<unsigned char>(line[i])];
-    any |= c;
-    all &= c;
-  }
-  if ((any & ~kDigit) != 0 || (all & kDigit)) return false;
-  // The remaining fields: gecos, home and shell, or the members; no NUL.
+  std::string_view name = line.substr(0, f.name_len);
+  if ((check.name_regex != nullptr && bad_name(name) != nullptr) || !name_admitted(check, name))
+    return false;
   const char *p = line.data() + f.rest, *end = line.data() + line.size();
-  if (memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr) return false;
-  for (int colons = passwd ? 2 : 0; colons > 0; --colons) {
-    const void *colon = memchr(p, ':', static_cast<size_t>(end - p));
-    if (colon == nullptr) return false;
-    p = static_cast<const char *>(colon) + 1;
+  if (passwd) {
+    // gecos, home and shell: two colons, no control character (nor NUL).
+    if (!plain_text_fields(p, end)) return false;
+  } else {
+    // The members: no NUL, no colon.
+    if (memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr ||
+        memchr(p, ':', static_cast<size_t>(end - p)) != nullptr)
+      return false;
   }
-  if (memchr(p, ':', static_cast<size_t>(end - p)) != nullptr) return false;
   uint32_t id = f.id, gid = f.gid;
   uint32_t minimum = passwd ? policy.min_uid : policy.min_gid;
   if (id < minimum || id == 65535u || id == 4294967295u) return false;
-  if (check.maybe_local(passwd, line.substr(0, f.name_len))) return false;
-  if (id <= (passwd ? check.max_uid : check.max_gid)) return false;
+  if (check.maybe_taken(name)) return false;
+  if (id <= (passwd ? check.max_uid : check.max_gid) || check.in_ranges(passwd, id)) return false;
   if (passwd)
-    return gid >= policy.min_gid && gid != 65535u && gid != 4294967295u && gid > check.max_gid;
+    return gid >= policy.min_gid && gid != 65535u && gid != 4294967295u && gid > check.max_gid &&
+           !check.in_ranges(false, gid);
   while (p < end) {
     const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
     const char *stop = comma != nullptr ? comma : end;
-    if (stop > p && check.maybe_local(true, std::string_view(p, static_cast<size_t>(stop - p))))
+    if (stop > p && check.maybe_local_user(std::string_view(p, static_cast<size_t>(stop - p))))
       return false;
     p = stop + 1;
   }
@@ -352,6 +366,15 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
     *reason = std::string(thing) + " name " + quoted_name(name) + " can't be a login name: it " + why;
     return false;
   }
+  if (!name_admitted(check, name)) {
+    *reason = std::string(thing) + " name " + quoted_name(name) + " breaks the name rule (" +
+              (policy.name_regex.empty()
+                   ? std::string("lower-case ASCII letters, digits, '_', '-' and '.', starting with a "
+                                 "letter or '_', an optional final '$'")
+                   : "\"" + policy.name_regex + "\"") +
+              "; [policy] name_regex)";
+    return false;
+  }
   // Ids: plain decimal numbers, as every reader reads them alike.
   std::string_view id_text = fields[2], gid_text = passwd ? fields[3] : fields[2];
   uint32_t id = 0, gid = 0;
@@ -383,9 +406,32 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
   const auto &ids = passwd ? check.user_ids : check.group_ids;
   const char *local_file = passwd ? policy.local_passwd.c_str() : policy.local_group.c_str();
   const char *local = passwd ? "local account" : "local group";
-  if (check.maybe_local(passwd, name) && names.count(name) != 0) {
+  if (check.maybe_taken(name) && names.count(name) != 0) {
     *reason = std::string(thing) + " name " + quoted_name(name) + " is a " + local + " (" +
               local_file + ")";
+    return false;
+  }
+  if (const TakenName *t = check.taken_by(name, passwd)) {
+    *reason = std::string(thing) + " name " + quoted_name(name);
+    switch (t->kind) {
+      case TakenName::LocalUser:
+      case TakenName::LocalGroup:
+        *reason += (t->name == name ? " is the name of the " : " differs only in letter case from the ") +
+                   std::string(t->kind == TakenName::LocalUser ? "local account " : "local group ") +
+                   quoted_name(t->name) + " (" +
+                   (t->kind == TakenName::LocalUser ? policy.local_passwd : policy.local_group) +
+                   "): sudo and pam_access compare names ignoring case";
+        break;
+      case TakenName::Reserved:
+        *reason += " is reserved for the accounts and groups packages create ([policy] reserved_names)";
+        break;
+      case TakenName::StaleMember:
+        *reason += " is new in the map, and the local group " + quoted_name(t->group) + " (" +
+                   policy.local_group +
+                   ") lists it as a member: a new user must not inherit what a removed account "
+                   "left ([policy] accept_new_local_members = yes accepts it)";
+        break;
+    }
     return false;
   }
   if (auto it = id <= (passwd ? check.max_uid : check.max_gid) ? ids.find(id) : ids.end();
@@ -393,6 +439,26 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
     *reason = std::string(passwd ? "uid " : "gid ") + std::to_string(id) + " is the id of the " +
               local + " " + quoted_name(it->second) + " (" + local_file + ")";
     return false;
+  }
+  if (const IdRange *range = check.range_of(passwd, id)) {
+    *reason = std::string(passwd ? "uid " : "gid ") + std::to_string(id) + " lies in " + range->what;
+    return false;
+  }
+  if (passwd) {
+    for (size_t f = 4; f < 7; ++f)
+      if (const char *c = control_character(fields[f].data(), fields[f].data() + fields[f].size());
+          c != fields[f].data() + fields[f].size()) {
+        static const char *const kField[] = {"gecos", "home directory", "shell"};
+        char byte[8];
+        snprintf(byte, sizeof byte, "0x%02x", static_cast<unsigned char>(*c));
+        *reason = std::string("the ") + kField[f - 4] + " holds the control character " + byte +
+                  " (terminal escape sequences would reach getent, finger and pinky raw)";
+        return false;
+      }
+    if (const IdRange *range = check.range_of(false, gid)) {
+      *reason = "primary gid " + std::to_string(gid) + " lies in " + range->what;
+      return false;
+    }
   }
   if (passwd) {
     bool allowed = std::find(policy.allow_gid.begin(), policy.allow_gid.end(), gid) !=
@@ -416,7 +482,7 @@ bool judge_line(const PolicyCheck &check, Db db, std::string_view line, std::str
     while (at <= members.size()) {
       size_t comma = members.find(',', at);
       std::string_view member = members.substr(at, comma == members.npos ? comma : comma - at);
-      if (!member.empty() && check.maybe_local(true, member) && check.user_names.count(member) != 0) {
+      if (!member.empty() && check.maybe_local_user(member) && check.user_names.count(member) != 0) {
         if (note->empty()) *note = "lists the local account(s)";
         *note += " " + quoted_name(member);
       }
