@@ -19,7 +19,7 @@ const char kPasswd[] =
     "alice:x:100000:100000:Alice:/home/alice:/bin/sh\n"
     "bob:x:20000:100000:Bob:/home/bob:/bin/sh\n"
     "carol:x:3000:100000:Carol:/home/carol:/bin/sh\n"
-    "dave:x:1000000:100000:Dave:/home/dave:/bin/sh\n"
+    "dave:x:2000000000:100000:Dave:/home/dave:/bin/sh\n"
     "erin:x:55000:100000:Erin:/home/erin:/bin/sh\n";
 const char kGroup[] = "devs:x:100000:alice,bob\nops:x:20000:carol\n";
 
@@ -129,7 +129,7 @@ TEST(ToolCheck, ReportsManyDamagedRecordsOnlyAFewTimes) {
   Fixture f;
   std::string map;
   for (int i = 0; i < 40; ++i)
-    map += "u" + std::to_string(i) + ":x:" + std::to_string(20000 + i) + ":30000::/:/bin/sh\n";
+    map += "u" + std::to_string(i) + ":*:" + std::to_string(20000 + i) + ":30000::/:/bin/sh\n";
   write_file(f.passwd, map);
   set_mtime(f.passwd, time(nullptr) - 100);
   write_file(f.passwd + ".ixname", index_bytes({{"u0", 0}}));

@@ -166,7 +166,7 @@ TEST(ToolInstall, ContentPolicyLeavesOutRecordsThatWouldGrantPrivilege) {
       {"primary gid 0", false, "g0:x:100052:0::/:/bin/sh", {}, "primary gid 0 is below the minimum", false},
       {"primary gid of sudo", false, "s:x:100053:27::/:/bin/sh", {"--min-gid", "0"},
        "primary gid 27 is the gid of the local group \"sudo\"", false},
-      {"primary gid allowed", false, "s:x:100053:27::/:/bin/sh", {"--allow-gid", "27"}, "", true},
+      {"primary gid allowed", false, "s:x:100053:100::/:/bin/sh", {"--allow-gid", "100"}, "", true},
       {"group gid 27", true, "wheel2:x:27:u1", {"--min-gid", "0"},
        "gid 27 is the id of the local group \"sudo\"", false},
       {"a local group's name", true, "sudo:x:40000:u1,u2", {}, "group name \"sudo\" is a local group", false},

@@ -36,7 +36,8 @@ std::string beside_policy(const std::string &said) {
     size_t end = nl == std::string::npos ? said.size() : nl + 1;
     std::string line = said.substr(at, end - at);
     if (line.find(": refused: ") == std::string::npos &&
-        line.find("as member(s); kept") == std::string::npos)
+        line.find("as member(s); kept") == std::string::npos &&
+        line.find(" in the password field: ") == std::string::npos)
       kept += line;
     at = end;
   }

@@ -122,6 +122,13 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
                    [](const Problem &a, const Problem &b) { return a.line < b.line; });
   for (const Problem &pr : problems) add_message(messages, at_line(display, pr.line), pr.text);
   p->problems = problems.size();
+  if (p->explain_x && scan.password_x > 0)
+    add_message(messages, display,
+                "note: " + std::to_string(scan.password_x) +
+                    " user(s) with \"x\" in the password field: PAM's account stage (pam_unix, "
+                    "run by sshd with UsePAM yes, su, sudo and login) looks for their shadow "
+                    "entry and refuses them unless a shadow source names them; \"*\" means no "
+                    "password");
 
   // The module forms an index path of at most NSS_VESK_PATH_MAX characters
   // from the map path, or scans.

@@ -272,6 +272,7 @@ int check_database(Db db, const std::string &map_path, const PolicyCheck &policy
   // keys, lines the module skips.
   Prepared p;
   p.policy = &policy;
+  p.explain_x = true;
   std::string messages;
   int status = prepare_map(db, map_path, map_path, map_path, &p, &messages);
   fputs(messages.c_str(), stderr);

@@ -122,6 +122,7 @@ struct MapScan {
   bool leave_out = false;
   std::vector<LeftOut> left_out;  // in map order
   size_t refused = 0;             // records the policy refused
+  size_t password_x = 0;          // passwd records served with "x" as password field
   const char *name_of(const MapRecord &r) const { return names.data() + r.name; }
 };
 
@@ -249,6 +250,7 @@ struct Prepared {
   MapScan scan;
   BigVector<uint32_t> by_name, by_id;
   size_t problems = 0;
+  bool explain_x = false;  // say what "x" in password fields means (check, install)
   std::vector<PendingIndex> pending;
 };
 

@@ -179,6 +179,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
     size_t start, end;
     QuickFields fields;
     bool judged = false;  // the policy's verdict is already known: accepted
+    bool password_x = false;
     const void *nl = walk.pos < size ? memchr(data + walk.pos, '\n', size - walk.pos) : nullptr;
     if (nl != nullptr &&
         quick_parse<Record>(data + walk.pos,
@@ -190,6 +191,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
       stream_in_step = false;
       fields.name_len = name_len;
       fields.id = id;
+      password_x = fields.password.size() == 1 && fields.password[0] == 'x';
       judged = scan->policy != nullptr &&
                quickly_acceptable(*scan->policy, passwd, std::string_view(name, end - start - 1),
                                   fields);
@@ -229,6 +231,7 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
       }
       name = Database::name(record);
       name_len = strlen(name);
+      if constexpr (passwd) password_x = strcmp(record.pw_passwd, "x") == 0;
       id = Database::id(record);
     }
     bool refused = false;
@@ -247,6 +250,9 @@ bool scan_chunk(const char *data, size_t size, uint64_t base, uint64_t &line, Ma
         scan->problems.push_back({walk.line, note});
       }
     }
+    // A password field of "x" sends PAM's account stage to a shadow entry
+    // that no map provides: counted, for a note.
+    if (passwd && password_x && !refused) ++scan->password_x;
     if (refused) {
     } else if (name_len == 0)
       scan->problems.push_back({walk.line, std::string("empty ") + thing +
@@ -395,6 +401,7 @@ bool scan_records(int fd, MapFile *map, MapScan *scan, std::string *error) {
                         std::make_move_iterator(second.problems.end()));
   scan->left_out.insert(scan->left_out.end(), second.left_out.begin(), second.left_out.end());
   scan->refused += second.refused;
+  scan->password_x += second.password_x;
   return true;
 }
 

@@ -580,6 +580,7 @@ void stage(Staging *s, const InstallOptions &o, const PolicyCheck &policy) {
 
   s->p.policy = &policy;
   s->p.leave_out = true;
+  s->p.explain_x = true;
   s->p.source_fd = source_fd;
   s->status = prepare_map(s->db, o.dry_run ? s->staged : s->map_temp, s->label, s->target, &s->p,
                           &s->messages);
