@@ -257,6 +257,30 @@ def privileged_allow_gid(s):
             os.unlink(staged)
 
 
+def local_memberships(s):
+    """A map user the map in service holds keeps a local group an
+    administrator gave it; a new one whom the group lists is left out,
+    unless accept_new_local_members = yes."""
+    s.scenario = "local group memberships"
+    host = s.host
+    carol = "carol:*:20050:20003::/home/carol:/bin/sh\n"
+    dan = "dan:*:20051:20003::/home/dan:/bin/sh\n"
+    run(["groupadd", "-g", "1500", "devops"])
+    status, out, err = host.install_maps(SOUND_PASSWD + carol, SOUND_GROUP)
+    s.check("carol is installed", status == 0, err)
+    host.set_local_group_members("devops", ["carol", "dan"])  # usermod -aG for directory users
+    status, out, err = host.install_maps(SOUND_PASSWD + carol + dan, SOUND_GROUP)
+    s.check("dan, new and listed, is left out", status == 3 and "\"devops\"" in err, err)
+    s.expect("carol keeps her local group", run(["id", "-Gn", "carol"]), out="mallory devops\n")
+    s.refused("dan is not served", run(["getent", "-s", "vesk", "passwd", "dan"]))
+    with open("/etc/vesk-index.conf", "w") as f:
+        f.write("[policy]\naccept_new_local_members = yes\n")
+    status, out, err = host.install_maps(SOUND_PASSWD + carol + dan, SOUND_GROUP)
+    os.unlink("/etc/vesk-index.conf")
+    s.check("accept_new_local_members = yes takes dan", status == 0, err)
+    s.expect("dan gets the group", run(["id", "-Gn", "dan"]), out="mallory devops\n")
+
+
 def inside(args):
     host = Host(args.module_dir, args.index_tool)
     host.setup()
@@ -272,6 +296,7 @@ def inside(args):
         compat_by_hand(s, sshd)
         hostile_records(s, sshd, HOSTILE + subordinate_cases())
         privileged_allow_gid(s)
+        local_memberships(s)
     finally:
         sshd.stop()
     if host.changed_conffiles:
