@@ -29,25 +29,25 @@ import time
 SKIP = 77
 
 PASSWD_MAP = """\
-carol:x:20003:20003:Carol Example:/home/carol:/bin/bash
-alice:x:20001:20001:Alice Example:/home/alice:/bin/bash
-bob:x:20002:20001:Bob Example:/home/bob:/bin/sh
-bigid:x:3000000000:3000000001:Large Id:/home/bigid:/bin/sh
-dave:x:100000:20010::/home/dave:/usr/sbin/nologin
+carol:*:20003:20003:Carol Example:/home/carol:/bin/bash
+alice:*:20001:20001:Alice Example:/home/alice:/bin/bash
+bob:*:20002:20001:Bob Example:/home/bob:/bin/sh
+bigid:*:3000000000:3000000001:Large Id:/home/bigid:/bin/sh
+dave:*:100000:20010::/home/dave:/usr/sbin/nologin
 """
 
 GROUP_MAP = """\
-devs:x:20001:alice,bob
-carol:x:20003:
-ops:x:20010:alice,carol,dave
-bigg:x:3000000001:bigid,bob
-""" + "crowd:x:20030:%s,alice\n" % ",".join("member%04d" % i for i in range(400))
+devs:*:20001:alice,bob
+carol:*:20003:
+ops:*:20010:alice,carol,dave
+bigg:*:3000000001:bigid,bob
+""" + "crowd:*:20030:%s,alice\n" % ",".join("member%04d" % i for i in range(400))
 # crowd's line (some 4.4 kB) outgrows the buffers glibc starts with, so the
 # programs see the module ask for a larger buffer and retry.
 
 # A user and a group that only a later version of the maps holds.
-ERIN = "erin:x:20005:20020:Erin Example:/home/erin:/bin/sh\n"
-ERINS = "erins:x:20020:erin\n"
+ERIN = "erin:*:20005:20020:Erin Example:/home/erin:/bin/sh\n"
+ERINS = "erins:*:20020:erin\n"
 
 # A group of the system's own group file with a member from the map, so that
 # `id` combines supplementary groups of both sources.
@@ -346,9 +346,9 @@ NSCD_SOCKET = "/run/nscd/socket"
 # lines and adds erin and erins; v3 changes carol's and ops' lines and
 # removes erin and erins again.
 PASSWD_V2 = PASSWD_MAP.replace("Bob Example:/home/bob:/bin/sh", "Bob Example:/home/bob:/bin/bash") + ERIN
-GROUP_V2 = GROUP_MAP.replace("devs:x:20001:alice,bob", "devs:x:20001:alice,bob,erin") + ERINS
+GROUP_V2 = GROUP_MAP.replace("devs:*:20001:alice,bob", "devs:*:20001:alice,bob,erin") + ERINS
 PASSWD_V3 = PASSWD_MAP.replace("Carol Example", "Carol Changed")
-GROUP_V3 = GROUP_MAP.replace("ops:x:20010:alice,carol,dave", "ops:x:20010:alice,dave")
+GROUP_V3 = GROUP_MAP.replace("ops:*:20010:alice,carol,dave", "ops:*:20010:alice,dave")
 
 
 def private_nscd_dirs():
@@ -453,13 +453,13 @@ def nscd_checks(s, tool):
 # Records that would grant privilege on a host: uid 0, an empty password, a
 # local account's uid and name, a local privileged group's gid and name.
 HOSTILE_PASSWD = PASSWD_MAP + """\
-evil:x:0:0::/root:/bin/bash
+evil:*:0:0::/root:/bin/bash
 toor::20050:20001::/root:/bin/sh
-daemon2:x:1:20001::/:/bin/sh
-root:x:20051:20001::/root:/bin/sh
-sudoer:x:20052:27::/:/bin/sh
+daemon2:*:1:20001::/:/bin/sh
+root:*:20051:20001::/root:/bin/sh
+sudoer:*:20052:27::/:/bin/sh
 """
-HOSTILE_GROUP = GROUP_MAP + "sudo:x:20060:bob\nwheel:x:27:bob\nadm2:x:4:bob\n"
+HOSTILE_GROUP = GROUP_MAP + "sudo:*:20060:bob\nwheel:*:27:bob\nadm2:*:4:bob\n"
 
 
 def policy_checks(s, tool):
