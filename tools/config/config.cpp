@@ -25,7 +25,9 @@ const std::vector<ConfigSection> &config_sections() {
         "tls_key_file", "timeout", "page_size", "attr_name", "attr_group_name",
         "attr_uid_number", "attr_gid_number", "attr_gecos", "attr_home", "attr_shell",
         "attr_member_uid", "attr_member", "default_shell", "override_shell",
-        "home_template", "exclude_disabled", "ssh_keys", "attr_ssh_key"}},
+        "home_template", "exclude_disabled", "ssh_keys", "attr_ssh_key", "keytab",
+        "principal", "referrals", "lowercase_names", "replace_blank", "id_mapping",
+        "idmap_range_min", "idmap_range_max", "idmap_range_size"}},
       // The keys map: what its keys may carry.
       {"keys", {"allow_options"}},
       {"publish", {"key_file", "deltas", "level", "channel"}},

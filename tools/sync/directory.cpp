@@ -4,6 +4,7 @@
 // the maps, not with the replies.
 #include <errno.h>
 #include <ldap.h>
+#include <sasl/sasl.h>
 #include <string.h>
 #include <strings.h>
 
@@ -43,8 +44,47 @@ bool starts_with_nocase(const std::string &text, const char *prefix) {
 }
 
 // Opens, secures and binds a connection to `uri`.
+// Cyrus SASL's questions during a GSSAPI bind: the defaults (no other
+// authorization identity).
+int sasl_defaults(LDAP *, unsigned, void *, void *prompts) {
+  for (sasl_interact_t *p = static_cast<sasl_interact_t *>(prompts); p->id != SASL_CB_LIST_END;
+       ++p) {
+    p->result = p->defresult != nullptr ? p->defresult : "";
+    p->len = static_cast<unsigned>(strlen(static_cast<const char *>(p->result)));
+  }
+  return LDAP_SUCCESS;
+}
+
+bool gssapi_bind(const Settings &s, LDAP *ld, bool tls, const GssCredentials &cred,
+                 std::string *error) {
+  std::string who = "GSSAPI bind with keytab " + s.keytab +
+                    (s.principal.empty() ? "" : " as " + printable(s.principal));
+  // The service's name is the URI's host as written, not what reverse
+  // DNS says it is.  Without TLS the bind must set up a security layer
+  // (integrity at least) that protects everything after it.
+  const char *secprops = tls ? "minssf=0" : "minssf=1";
+  if (ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_X_SASL_SECPROPS, secprops) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, cred.handle()) != LDAP_OPT_SUCCESS) {
+    *error = who + ": can't set the SASL options";
+    return false;
+  }
+  int rc = ldap_sasl_interactive_bind_s(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET,
+                                        sasl_defaults, nullptr);
+  if (rc != LDAP_SUCCESS) {
+    *error = who + " failed: " + answer(ld, rc);
+    return false;
+  }
+  ber_len_t ssf = 0;
+  if (!tls && (ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &ssf) != LDAP_OPT_SUCCESS || ssf == 0)) {
+    *error = who + ": no SASL security layer on a connection without TLS";
+    return false;
+  }
+  return true;
+}
+
 bool open_connection(const Settings &s, const std::string &uri, const std::string &password,
-                     Handle *h, std::string *error) {
+                     const GssCredentials *cred, Handle *h, std::string *error) {
   int rc = ldap_initialize(&h->ld, uri.c_str());
   if (rc != LDAP_SUCCESS) {
     *error = "not a usable URI: " + answer(nullptr, rc);
@@ -109,9 +149,17 @@ bool open_connection(const Settings &s, const std::string &uri, const std::strin
       *error = "SASL EXTERNAL bind failed: " + answer(ld, rc);
       return false;
     }
+  } else if (s.bind == Bind::SaslGssapi && !gssapi_bind(s, ld, tls, *cred, error)) {
+    return false;
   }
   // Replies are read in large chunks, not two reads and a poll per entry
   // (a million users are some three million system calls otherwise).
+  // (With a SASL security layer the library's own layer does the
+  // reading.)
+  ber_len_t ssf = 0;
+  if (s.bind == Bind::SaslGssapi && ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &ssf) == LDAP_OPT_SUCCESS &&
+      ssf > 0)
+    return true;
   Sockbuf *sb = nullptr;
   if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) == LDAP_OPT_SUCCESS && sb != nullptr)
     ber_sockbuf_add_io(sb, &ber_sockbuf_io_readahead, LBER_SBIOD_LEVEL_APPLICATION, nullptr);
@@ -119,9 +167,14 @@ bool open_connection(const Settings &s, const std::string &uri, const std::strin
 }
 
 // One paged subtree search; `take` gets every entry.
+// The domain-scope control (Active Directory's): no referrals to other
+// domains.  Not critical, so servers without it answer all the same.
+constexpr char kDomainScope[] = "1.2.840.113556.1.4.1339";
+
 template <typename Take>
 bool search(LDAP *ld, const Settings &s, const std::string &base, const std::string &filter,
-            const std::vector<std::string> &attributes, Take take, std::string *error) {
+            const std::vector<std::string> &attributes, Take take, Tally *tally,
+            std::string *error) {
   std::vector<char *> attrs;
   for (const std::string &a : attributes) attrs.push_back(const_cast<char *>(a.c_str()));
   attrs.push_back(nullptr);
@@ -140,7 +193,8 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
       ok = false;
       break;
     }
-    LDAPControl *controls[] = {page, nullptr};
+    LDAPControl scope = {const_cast<char *>(kDomainScope), {0, nullptr}, 0};
+    LDAPControl *controls[] = {page, s.ignore_referrals ? &scope : nullptr, nullptr};
     struct timeval limit = {s.timeout, 0};
     int msgid;
     rc = ldap_search_ext(ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs.data(), 0,
@@ -220,8 +274,23 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
         held.clear();
         ber_free(ber, 0);
       } else if (type == LDAP_RES_SEARCH_REFERENCE) {
-        *error = where + ": the server sent a referral (the search would be incomplete)";
-        ok = false;
+        // Another naming context (a DC's Configuration or DNS zones):
+        // left aside with referrals = ignore, else the search would be
+        // incomplete.
+        char **refs = nullptr;
+        ldap_parse_reference(ld, msg, &refs, nullptr, 0);
+        std::string target = refs != nullptr && refs[0] != nullptr ? printable(refs[0]) : "?";
+        if (refs != nullptr) ber_memvfree(reinterpret_cast<void **>(refs));
+        if (s.ignore_referrals) {
+          ++tally->references;
+          tool::report("sync", where + ": a continuation reference to " + target +
+                                   " left aside (referrals = ignore)");
+        } else {
+          *error = where + ": the server sent a referral to " + target +
+                   " (the search would be incomplete; referrals = ignore leaves such "
+                   "references aside)";
+          ok = false;
+        }
       } else if (type == LDAP_RES_SEARCH_RESULT) {
         done = true;
         int code = LDAP_OTHER;
@@ -274,13 +343,18 @@ bool search(LDAP *ld, const Settings &s, const std::string &base, const std::str
 }  // namespace
 
 bool read_directory(const Settings &s, const std::string &password, MapBuilder *builder,
-                    std::string *server, std::string *error) {
+                    Tally *tally, std::string *server, std::string *error) {
+  GssCredentials cred;
+  if (s.bind == Bind::SaslGssapi && !cred.acquire(s.keytab, s.principal, error)) {
+    *server = "sync";
+    return false;
+  }
   Handle h;
   bool connected = false;
   for (const std::string &uri : s.uris) {
     Handle next;
     std::string why;
-    if (open_connection(s, uri, password, &next, &why)) {
+    if (open_connection(s, uri, password, &cred, &next, &why)) {
       std::swap(h.ld, next.ld);
       *server = uri;
       connected = true;
@@ -294,10 +368,15 @@ bool read_directory(const Settings &s, const std::string &password, MapBuilder *
     if (s.uris.size() > 1) *error = "no server could be used";
     return false;
   }
-  return search(h.ld, s, s.user_base, s.user_filter, builder->user_attributes(),
-                [&](const Entry &e) { builder->add_user(e); }, error) &&
-         search(h.ld, s, s.group_base, s.group_filter, builder->group_attributes(),
-                [&](const Entry &e) { builder->add_group(e); }, error);
+  for (const std::string &base : s.user_bases)
+    if (!search(h.ld, s, base, s.user_filter, builder->user_attributes(),
+                [&](const Entry &e) { builder->add_user(e); }, tally, error))
+      return false;
+  for (const std::string &base : s.group_bases)
+    if (!search(h.ld, s, base, s.group_filter, builder->group_attributes(),
+                [&](const Entry &e) { builder->add_group(e); }, tally, error))
+      return false;
+  return true;
 }
 
 }  // namespace vesk::sync

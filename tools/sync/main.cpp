@@ -283,7 +283,7 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   Tally tally;
   MapBuilder builder(settings, &tally);
   std::string server;
-  if (!read_directory(settings, password, &builder, &server, &error)) {
+  if (!read_directory(settings, password, &builder, &tally, &server, &error)) {
     tool::report(printable(server), error + "; nothing staged or installed");
     return kError;
   }
@@ -312,6 +312,8 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   if (settings.exclude_disabled) printf("; %zu disabled accounts left out", tally.disabled);
   if (settings.ssh_keys) printf("; %zu keys, %zu left out", tally.keys, tally.keys_left_out);
   printf("\n");
+  if (tally.nesting_only > 0)
+    printf("%zu groups without a gid read for their members only\n", tally.nesting_only);
   fflush(stdout);
 
   int status = kInstalled;

@@ -139,19 +139,20 @@ struct MapBuilder::Impl {
 
   // Slots of the user attributes asked for; -1: not asked for.
   int u_name = 0, u_uid = 1, u_gid = 2, u_gecos = 3, u_cn = -1, u_home = -1, u_shell = -1;
-  int u_lock = -1, u_keys = -1;
+  int u_lock = -1, u_uac = -1, u_keys = -1;
   // ssh_keys: the keys map's lines, and for each of `users` its first key
   // and count (keys are read with their user, so a user's stand together).
   std::vector<Line> keys;
   std::vector<uint32_t> first_key, key_count;
   // The names of the accounts left out as disabled: no group lists them.
   std::unordered_set<std::string_view> disabled_names;
+  IdMapper *idmap = nullptr;  // id_mapping: objectSid and primaryGroupID in the id slots
 
   // rfc2307bis: each group's member DNs, resolved to users as they come
   // (all users are read first) or kept, for groups, until all are read;
   // and its memberUid names, taken as they are (as rfc2307's).
   struct BisGroup {
-    std::string_view name;
+    std::string_view name;  // empty: a group without an id, read for nesting only
     uint32_t gid;
     uint32_t first_user, users;    // into member_users
     uint32_t first_dn, dns;        // into member_dns
@@ -170,8 +171,33 @@ struct MapBuilder::Impl {
     if (s.gecos_from_cn) u_cn = next++;
     if (s.home_template.empty()) u_home = next++;
     if (s.override_shell.empty()) u_shell = next++;
-    if (s.exclude_disabled) u_lock = next++;
+    if (s.exclude_disabled) u_lock = next++, u_uac = next++;
     if (s.ssh_keys) u_keys = next++;
+    if (s.id_mapping) idmap = new IdMapper(s);
+  }
+  ~Impl() { delete idmap; }
+  Impl(const Impl &) = delete;
+  Impl &operator=(const Impl &) = delete;
+
+  // lowercase_names and replace_blank, in names and member names alike.
+  // The result is in `lines` when it differs from `name`.
+  std::string_view adjust_name(std::string_view name) {
+    if (!s.lowercase_names && s.replace_blank == 0) return name;
+    size_t i = 0;
+    for (; i < name.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(name[i]);
+      if ((s.lowercase_names && c >= 'A' && c <= 'Z') || (s.replace_blank != 0 && c == ' '))
+        break;
+    }
+    if (i == name.size()) return name;
+    char *p = lines.allocate(name.size());
+    for (size_t k = 0; k < name.size(); ++k) {
+      char c = name[k];
+      if (s.lowercase_names && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (s.replace_blank != 0 && c == ' ') c = s.replace_blank;
+      p[k] = c;
+    }
+    return {p, name.size()};
   }
 
   // The user's keys as keys map lines.  A value is one authorized_keys
@@ -206,11 +232,37 @@ struct MapBuilder::Impl {
     }
   }
 
-  // exclude_disabled: the directory marks the account as locked.
+  // Control characters, ':' and newlines in the gecos become blanks: the
+  // account stays, and the change is reported.
+  std::string_view clean_gecos(const Entry &e, std::string_view gecos) {
+    size_t i = 0;
+    for (; i < gecos.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(gecos[i]);
+      if (c < 0x20 || c == 0x7f || c == ':') break;
+    }
+    if (i == gecos.size()) return gecos;
+    char *p = lines.allocate(gecos.size());
+    for (size_t k = 0; k < gecos.size(); ++k) {
+      unsigned char c = static_cast<unsigned char>(gecos[k]);
+      p[k] = c < 0x20 || c == 0x7f || c == ':' ? ' ' : static_cast<char>(c);
+    }
+    ++tally->noted;
+    report_entry(tally, e.dn, "the gecos \"" + printable(gecos) +
+                                  "\" holds ':' or control characters: exported with blanks "
+                                  "in their place");
+    return {p, gecos.size()};
+  }
+
+  // exclude_disabled: the directory marks the account as locked
+  // (nsAccountLock) or disabled (userAccountControl's ACCOUNTDISABLE).
   bool disabled(const Entry &e) const {
     if (u_lock < 0) return false;
     for (const Value &v : e.values[static_cast<size_t>(u_lock)])
       if (v.size == 4 && strncasecmp(v.data, "TRUE", 4) == 0) return true;
+    for (const Value &v : e.values[static_cast<size_t>(u_uac)]) {
+      uint32_t flags;
+      if (tool::parse_uint32(std::string(v.view()), &flags) && (flags & 2) != 0) return true;
+    }
     return false;
   }
 
@@ -243,6 +295,7 @@ struct MapBuilder::Impl {
       report_entry(tally, e.dn, std::to_string(values.size()) + " values of " + attribute +
                                     ": exported as \"" + printable(name) + "\"");
     }
+    name = adjust_name(name);
     if (bad_name(name)) {
       leave_out(e.dn, attribute + " \"" + printable(name) +
                           "\" is empty or holds ':', ',', a blank, a newline, a CR or a NUL");
@@ -267,20 +320,43 @@ struct MapBuilder::Impl {
     return e.values[static_cast<size_t>(slot)][0].view();
   }
 
+  // id_mapping: the id of the entry's objectSid in `slot`, or with
+  // `rid_slot` >= 0 of the RID there (primaryGroupID) in its domain.
+  bool mapped_id(const Entry &e, int slot, int rid_slot, uint32_t *id) {
+    const std::vector<Value> &sid = e.values[static_cast<size_t>(slot)];
+    int64_t rid = -1;
+    std::string why;
+    if (sid.size() != 1) {
+      why = sid.empty() ? "no objectSid" : "several values of objectSid";
+    } else if (rid_slot >= 0) {
+      uint32_t r;
+      if (!parse_id(e.values[static_cast<size_t>(rid_slot)], &r))
+        why = "no primaryGroupID, or not a number";
+      rid = r;
+    }
+    if (why.empty() && idmap->map(sid[0].view(), rid, id, &why)) return true;
+    leave_out(e.dn, why);
+    return false;
+  }
+
   void add_user(const Entry &e) {
     ++tally->users;
     if (disabled(e)) {
       ++tally->disabled;
       for (const Value &v : e.values[static_cast<size_t>(u_name)])
-        disabled_names.insert(dns.copy(v.view()));
+        disabled_names.insert(dns.copy(adjust_name(v.view())));
       return;
     }
     std::string_view name = name_of(e, s.attr_name, u_name);
     if (name.empty()) return;
     uint32_t uid, gid;
-    if (!id_of(e, s.attr_uid_number, u_uid, &uid) || !id_of(e, s.attr_gid_number, u_gid, &gid))
+    if (idmap != nullptr) {
+      if (!mapped_id(e, u_uid, -1, &uid) || !mapped_id(e, u_uid, u_gid, &gid)) return;
+    } else if (!id_of(e, s.attr_uid_number, u_uid, &uid) ||
+               !id_of(e, s.attr_gid_number, u_gid, &gid)) {
       return;
-    std::string_view gecos = first(e, u_gecos, first(e, u_cn, ""));
+    }
+    std::string_view gecos = clean_gecos(e, first(e, u_gecos, first(e, u_cn, "")));
     std::string home;
     if (!s.home_template.empty()) {
       for (size_t i = 0; i < s.home_template.size(); ++i) {
@@ -293,8 +369,7 @@ struct MapBuilder::Impl {
     std::string_view shell =
         !s.override_shell.empty() ? std::string_view(s.override_shell) : first(e, u_shell, "");
     if (shell.empty()) shell = s.default_shell;
-    const char *field = breaks_line(gecos) ? "the gecos"
-                        : breaks_line(home) ? "the home directory"
+    const char *field = breaks_line(home) ? "the home directory"
                         : breaks_line(shell) ? "the shell"
                                              : nullptr;
     if (field != nullptr) {
@@ -319,7 +394,7 @@ struct MapBuilder::Impl {
     };
     put(name), put({ids, static_cast<size_t>(ids_len)}), put(gecos), put(":"), put(home), put(":"),
         put(shell);
-    if (s.schema == Schema::Rfc2307bis) {
+    if (s.member_dns()) {
       std::string dn;
       if (normalize_dn(e.dn, &dn))
         user_by_dn.emplace(dns.copy(dn), static_cast<uint32_t>(users.size()));
@@ -330,24 +405,33 @@ struct MapBuilder::Impl {
 
   void add_group(const Entry &e) {
     ++tally->groups;
+    uint32_t gid = 0;
+    if (s.member_dns() && idmap == nullptr && e.values[1].empty()) {
+      // No id: not a group of the map, but its members are members of
+      // the groups that hold it.
+      ++tally->nesting_only;
+      add_bis_group(e, {}, 0, {});
+      return;
+    }
     std::string_view name = name_of(e, s.attr_group_name, 0);
     if (name.empty()) return;
-    uint32_t gid;
-    if (!id_of(e, s.attr_gid_number, 1, &gid)) return;
-    // memberUid: slot 2 in rfc2307, 3 in rfc2307bis (after member).
-    const std::vector<Value> &values = e.values[s.schema == Schema::Rfc2307bis ? 3 : 2];
+    if (idmap != nullptr ? !mapped_id(e, 1, -1, &gid) : !id_of(e, s.attr_gid_number, 1, &gid))
+      return;
+    // memberUid: slot 2 in rfc2307, 3 with DN-valued members (after member).
+    const std::vector<Value> &values = e.values[s.member_dns() ? 3 : 2];
     std::vector<std::string_view> members;
     members.reserve(values.size());
     for (const Value &v : values) {
-      if (bad_name(v.view())) {
+      std::string_view member = adjust_name(v.view());
+      if (bad_name(member)) {
         leave_out(e.dn, s.attr_member_uid + " \"" + printable(v.view()) +
                             "\" is empty or holds ':', ',', a blank, a newline, a CR or a NUL");
         return;
       }
-      members.push_back(v.view());
+      members.push_back(member);
     }
     drop_disabled(&members);
-    if (s.schema == Schema::Rfc2307bis) {
+    if (s.member_dns()) {
       add_bis_group(e, name, gid, members);
       return;
     }
@@ -448,6 +532,7 @@ struct MapBuilder::Impl {
     std::vector<uint32_t> stack;
     std::vector<std::string_view> members;
     for (uint32_t i = 0; i < bis_groups.size(); ++i) {
+      if (bis_groups[i].name.empty()) continue;  // read for nesting only
       members.clear();
       stack.assign(1, i);
       seen[i] = i;
@@ -483,21 +568,24 @@ MapBuilder::~MapBuilder() { delete impl_; }
 
 std::vector<std::string> MapBuilder::user_attributes() const {
   const Settings &s = impl_->s;
-  std::vector<std::string> a = {s.attr_name, s.attr_uid_number, s.attr_gid_number, s.attr_gecos};
+  std::vector<std::string> a = {s.attr_name, s.id_mapping ? "objectSid" : s.attr_uid_number,
+                                s.id_mapping ? "primaryGroupID" : s.attr_gid_number,
+                                s.attr_gecos};
   if (impl_->u_cn >= 0) a.push_back("cn");
   if (impl_->u_home >= 0) a.push_back(s.attr_home);
   if (impl_->u_shell >= 0) a.push_back(s.attr_shell);
-  if (impl_->u_lock >= 0) a.push_back("nsAccountLock");
+  if (impl_->u_lock >= 0) a.push_back("nsAccountLock"), a.push_back("userAccountControl");
   if (impl_->u_keys >= 0) a.push_back(s.attr_ssh_key);
   return a;
 }
 
 std::vector<std::string> MapBuilder::group_attributes() const {
   const Settings &s = impl_->s;
-  // rfc2307bis reads both: groups migrated from RFC 2307 or NIS often hold
-  // memberUid names beside (or instead of) member DNs.
-  if (s.schema == Schema::Rfc2307bis)
-    return {s.attr_group_name, s.attr_gid_number, s.attr_member, s.attr_member_uid};
+  // rfc2307bis and ad read both: groups migrated from RFC 2307 or NIS
+  // often hold memberUid names beside (or instead of) member DNs.
+  if (s.member_dns())
+    return {s.attr_group_name, s.id_mapping ? "objectSid" : s.attr_gid_number, s.attr_member,
+            s.attr_member_uid};
   return {s.attr_group_name, s.attr_gid_number, s.attr_member_uid};
 }
 
@@ -535,7 +623,7 @@ bool MapBuilder::write_keys(int fd, std::string *error) {
 bool MapBuilder::write_group(int fd, std::string *error) {
   Impl &m = *impl_;
   m.finish_users();
-  if (m.s.schema == Schema::Rfc2307bis) m.resolve_bis_groups();
+  if (m.s.member_dns()) m.resolve_bis_groups();
   std::vector<bool> out(m.groups.size(), false);
   m.drop_duplicates(m.groups, "group", [&](uint32_t i) { out[i] = true; });
   return write_lines(fd, m.groups, map_order(m.groups, out), error);

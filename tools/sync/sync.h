@@ -19,18 +19,30 @@
 
 namespace vesk::sync {
 
-enum class Schema { Rfc2307, Rfc2307bis };
-enum class Bind { None, Simple, SaslExternal };
+// ad: DN-valued members as rfc2307bis, with Active Directory's names.
+enum class Schema { Rfc2307, Rfc2307bis, Ad };
+enum class Bind { None, Simple, SaslExternal, SaslGssapi };
 
 // The [ldap] section of the configuration.
 struct Settings {
   std::vector<std::string> uris;  // tried in order
-  std::string user_base, group_base;
+  std::vector<std::string> user_bases, group_bases;  // searched in order
   std::string user_filter = "(objectClass=posixAccount)";
   std::string group_filter = "(objectClass=posixGroup)";
   Schema schema = Schema::Rfc2307;
   Bind bind = Bind::None;
   std::string bind_dn, bind_password_file;
+  std::string keytab, principal;  // bind = sasl_gssapi
+  // Continuation references are left aside (and the domain-scope control
+  // sent) rather than failing the sync.
+  bool ignore_referrals = false;
+  bool lowercase_names = false;
+  char replace_blank = 0;  // 0: a blank in a name leaves its entry out
+  // Ids from objectSid (and the primary group from primaryGroupID)
+  // through the system's SID mapping library, instead of the id
+  // attributes.
+  bool id_mapping = false;
+  uint32_t idmap_range_min = 200000, idmap_range_max = 2000200000, idmap_range_size = 200000;
   bool starttls = false;
   std::string tls_ca_file, tls_cert_file, tls_key_file;
   int timeout = 30;  // seconds: connecting, and each search request
@@ -41,9 +53,12 @@ struct Settings {
   bool gecos_from_cn = true;  // attr_gecos not set: gecos, else cn
   std::string attr_home = "homeDirectory", attr_shell = "loginShell";
   std::string attr_member_uid = "memberUid", attr_member = "member";
+  // DN-valued members (rfc2307bis and ad).
+  bool member_dns() const { return schema != Schema::Rfc2307; }
   std::string default_shell, override_shell, home_template;
-  // Accounts the directory marks as disabled (nsAccountLock: TRUE) are
-  // not exported, and no group lists them.
+  // Accounts the directory marks as disabled (nsAccountLock: TRUE, or
+  // userAccountControl with ACCOUNTDISABLE) are not exported, and no
+  // group lists them.
   bool exclude_disabled = false;
   // The users' SSH public keys, for the keys map (one key per value).
   bool ssh_keys = false;
@@ -60,6 +75,48 @@ bool load_settings(const tool::Config &config, Settings *s, std::string *error);
 // part of the password; an empty password is refused (it would make the
 // bind unauthenticated).
 bool read_password(const std::string &path, std::string *password, std::string *error);
+// The same checks of owner and mode for a keytab, which is read by the
+// Kerberos library.
+bool check_secret_file(const std::string &path, std::string *error);
+
+// Kerberos credentials for bind = sasl_gssapi, from a keytab, in a
+// credentials cache that lives in this process's memory alone: nothing is
+// left behind when the run ends, however it ends.
+class GssCredentials {
+ public:
+  GssCredentials() = default;
+  ~GssCredentials();
+  GssCredentials(const GssCredentials &) = delete;
+  GssCredentials &operator=(const GssCredentials &) = delete;
+  // The keytab's keys for `principal` (empty: the keytab's first
+  // principal).  False with *error naming the keytab, the principal and
+  // the library's reason.
+  bool acquire(const std::string &keytab, const std::string &principal, std::string *error);
+  // The credential handle (gss_cred_id_t) for the LDAP library.
+  void *handle() const { return cred_; }
+
+ private:
+  void *cred_ = nullptr;
+};
+// The GSSAPI library's text for a major and minor status.
+std::string gss_reason(uint32_t major, uint32_t minor);
+
+// Maps objectSid values to ids as the system's SID mapping library does
+// with the same range settings: each domain's range from its SID.
+class IdMapper {
+ public:
+  explicit IdMapper(const Settings &s);
+  ~IdMapper();
+  IdMapper(const IdMapper &) = delete;
+  IdMapper &operator=(const IdMapper &) = delete;
+  // The id of a binary objectSid; with `rid` >= 0, of that RID in the
+  // SID's domain instead (a primaryGroupID).  False with *error set.
+  bool map(std::string_view sid, int64_t rid, uint32_t *id, std::string *error);
+
+ private:
+  struct Impl;
+  Impl *impl_;
+};
 
 // Blocks of memory with stable addresses, given back to the system as a
 // whole: the records of a million users stay in a few large mappings
@@ -112,9 +169,15 @@ struct Tally {
   size_t left_out = 0;           // entries not exported, each reported
   size_t noted = 0;              // entries exported with a reported choice
   size_t dropped_members = 0;    // member DNs that are no exported user
+<<<<<<< HEAD
   size_t disabled = 0;           // entries left out as disabled (exclude_disabled)
   size_t keys = 0;               // keys read (ssh_keys)
   size_t keys_left_out = 0;      // key values not written, each reported
+=======
+  size_t disabled = 0;           // users left aside by exclude_disabled
+  size_t nesting_only = 0;       // groups without an id, read for nesting
+  size_t references = 0;         // continuation references left aside
+>>>>>>> 8b416c1 (vesk-index sync: bind = sasl_gssapi from a keytab, several bases, referrals = ignore, schema = ad, names lowered and blanks replaced, gecos cleaned, id mapping from objectSid; tests/support/samba_dc.py provisions, starts and stops a Samba AD DC in private namespaces for any test or benchmark)
   size_t reported = 0;           // messages printed so far
 };
 
@@ -153,6 +216,6 @@ class MapBuilder {
 // Reads users and groups from the directory into *builder.  False with
 // *error set (naming the server and its answer) on any failure.
 bool read_directory(const Settings &s, const std::string &password, MapBuilder *builder,
-                    std::string *server, std::string *error);
+                    Tally *tally, std::string *server, std::string *error);
 
 }  // namespace vesk::sync
