@@ -55,17 +55,16 @@ int sasl_defaults(LDAP *, unsigned, void *, void *prompts) {
   return LDAP_SUCCESS;
 }
 
-bool gssapi_bind(const Settings &s, LDAP *ld, bool tls, const GssCredentials &cred,
-                 std::string *error) {
+bool gssapi_bind(const Settings &s, LDAP *ld, bool tls, std::string *error) {
   std::string who = "GSSAPI bind with keytab " + s.keytab +
                     (s.principal.empty() ? "" : " as " + printable(s.principal));
   // The service's name is the URI's host as written, not what reverse
   // DNS says it is.  Without TLS the bind must set up a security layer
   // (integrity at least) that protects everything after it.
-  const char *secprops = tls ? "minssf=0" : "minssf=1";
+  // Over TLS no second layer: servers refuse signing inside TLS.
+  const char *secprops = tls ? "minssf=0,maxssf=0" : "minssf=1";
   if (ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_X_SASL_SECPROPS, secprops) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, cred.handle()) != LDAP_OPT_SUCCESS) {
+      ldap_set_option(ld, LDAP_OPT_X_SASL_SECPROPS, secprops) != LDAP_OPT_SUCCESS) {
     *error = who + ": can't set the SASL options";
     return false;
   }
@@ -84,7 +83,7 @@ bool gssapi_bind(const Settings &s, LDAP *ld, bool tls, const GssCredentials &cr
 }
 
 bool open_connection(const Settings &s, const std::string &uri, const std::string &password,
-                     const GssCredentials *cred, Handle *h, std::string *error) {
+                     Handle *h, std::string *error) {
   int rc = ldap_initialize(&h->ld, uri.c_str());
   if (rc != LDAP_SUCCESS) {
     *error = "not a usable URI: " + answer(nullptr, rc);
@@ -123,11 +122,15 @@ bool open_connection(const Settings &s, const std::string &uri, const std::strin
   }
   if ((rc = ldap_connect(ld)) != LDAP_SUCCESS) {
     *error = "can't connect: " + answer(ld, rc);
+    std::string why = tls ? tls_failure(s, uri) : std::string();
+    if (!why.empty()) *error += ": " + why;
     return false;
   }
   if (starts_with_nocase(uri, "ldap://") && s.starttls &&
       (rc = ldap_start_tls_s(ld, nullptr, nullptr)) != LDAP_SUCCESS) {
     *error = "StartTLS failed: " + answer(ld, rc);
+    std::string why = tls_failure(s, uri);
+    if (!why.empty()) *error += ": " + why;
     return false;
   }
   if (s.bind == Bind::Simple) {
@@ -149,7 +152,7 @@ bool open_connection(const Settings &s, const std::string &uri, const std::strin
       *error = "SASL EXTERNAL bind failed: " + answer(ld, rc);
       return false;
     }
-  } else if (s.bind == Bind::SaslGssapi && !gssapi_bind(s, ld, tls, *cred, error)) {
+  } else if (s.bind == Bind::SaslGssapi && !gssapi_bind(s, ld, tls, error)) {
     return false;
   }
   // Replies are read in large chunks, not two reads and a poll per entry
@@ -354,7 +357,7 @@ bool read_directory(const Settings &s, const std::string &password, MapBuilder *
   for (const std::string &uri : s.uris) {
     Handle next;
     std::string why;
-    if (open_connection(s, uri, password, &cred, &next, &why)) {
+    if (open_connection(s, uri, password, &next, &why)) {
       std::swap(h.ld, next.ld);
       *server = uri;
       connected = true;

@@ -40,6 +40,31 @@ IdMapper::~IdMapper() {
   delete impl_;
 }
 
+// The SID as text, and its domain's part (empty if it is in no domain).
+static bool split_sid(sss_idmap_ctx *ctx, std::string_view bin_sid, std::string *sid,
+                      std::string *domain, std::string *error) {
+  char *text = nullptr;
+  enum idmap_error_code rc = sss_idmap_bin_sid_to_sid(
+      ctx, reinterpret_cast<const uint8_t *>(bin_sid.data()), bin_sid.size(), &text);
+  if (rc != IDMAP_SUCCESS || text == nullptr) {
+    *error = std::string("objectSid is not a SID: ") + idmap_error_string(rc);
+    return false;
+  }
+  *sid = text;
+  free(text);
+  size_t dash = sid->rfind('-');
+  domain->clear();
+  if (dash != std::string::npos && is_domain_sid(sid->substr(0, dash).c_str()))
+    *domain = sid->substr(0, dash);
+  return true;
+}
+
+bool IdMapper::in_domain(std::string_view bin_sid) {
+  std::string sid, domain, error;
+  return impl_->ctx != nullptr && split_sid(impl_->ctx, bin_sid, &sid, &domain, &error) &&
+         !domain.empty();
+}
+
 bool IdMapper::map(std::string_view bin_sid, int64_t rid, uint32_t *id, std::string *error) {
   Impl &m = *impl_;
   if (m.init != IDMAP_SUCCESS) {
@@ -47,22 +72,14 @@ bool IdMapper::map(std::string_view bin_sid, int64_t rid, uint32_t *id, std::str
              idmap_error_string(m.init);
     return false;
   }
-  char *text = nullptr;
-  enum idmap_error_code rc = sss_idmap_bin_sid_to_sid(
-      m.ctx, reinterpret_cast<const uint8_t *>(bin_sid.data()), bin_sid.size(), &text);
-  if (rc != IDMAP_SUCCESS || text == nullptr) {
-    *error = std::string("objectSid is not a SID: ") + idmap_error_string(rc);
-    return false;
-  }
-  std::string sid = text;
-  free(text);
-  size_t dash = sid.rfind('-');
-  std::string domain = sid.substr(0, dash);
-  if (dash == std::string::npos || !is_domain_sid(domain.c_str())) {
+  std::string sid, domain;
+  if (!split_sid(m.ctx, bin_sid, &sid, &domain, error)) return false;
+  if (domain.empty()) {
     *error = "objectSid " + sid + " is not in a domain";
     return false;
   }
   if (rid >= 0) sid = domain + "-" + std::to_string(rid);
+  enum idmap_error_code rc;
   if (m.domains.count(domain) == 0) {
     struct sss_idmap_range range;
     id_t slice = static_cast<id_t>(-1);

@@ -406,9 +406,12 @@ struct MapBuilder::Impl {
   void add_group(const Entry &e) {
     ++tally->groups;
     uint32_t gid = 0;
-    if (s.member_dns() && idmap == nullptr && e.values[1].empty()) {
-      // No id: not a group of the map, but its members are members of
-      // the groups that hold it.
+    if (s.member_dns() &&
+        (idmap == nullptr ? e.values[1].empty()
+                          : e.values[1].size() == 1 && !idmap->in_domain(e.values[1][0].view()))) {
+      // No id (or a built-in group's SID, which maps to none): not a
+      // group of the map, but its members are members of the groups that
+      // hold it.
       ++tally->nesting_only;
       add_bis_group(e, {}, 0, {});
       return;

@@ -84,22 +84,19 @@ bool check_secret_file(const std::string &path, std::string *error);
 // left behind when the run ends, however it ends.
 class GssCredentials {
  public:
-  GssCredentials() = default;
+  GssCredentials();
   ~GssCredentials();
   GssCredentials(const GssCredentials &) = delete;
   GssCredentials &operator=(const GssCredentials &) = delete;
-  // The keytab's keys for `principal` (empty: the keytab's first
-  // principal).  False with *error naming the keytab, the principal and
-  // the library's reason.
+  // A ticket for `principal` (empty: the keytab's first principal) from
+  // the keytab's keys, made the process's default credentials.  False
+  // with *error naming the keytab, the principal and Kerberos's reason.
   bool acquire(const std::string &keytab, const std::string &principal, std::string *error);
-  // The credential handle (gss_cred_id_t) for the LDAP library.
-  void *handle() const { return cred_; }
 
  private:
-  void *cred_ = nullptr;
+  struct Impl;
+  Impl *impl_;
 };
-// The GSSAPI library's text for a major and minor status.
-std::string gss_reason(uint32_t major, uint32_t minor);
 
 // Maps objectSid values to ids as the system's SID mapping library does
 // with the same range settings: each domain's range from its SID.
@@ -112,6 +109,9 @@ class IdMapper {
   // The id of a binary objectSid; with `rid` >= 0, of that RID in the
   // SID's domain instead (a primaryGroupID).  False with *error set.
   bool map(std::string_view sid, int64_t rid, uint32_t *id, std::string *error);
+  // Whether a binary objectSid is in a domain (not a well-known or
+  // built-in SID, which gets no id).
+  bool in_domain(std::string_view sid);
 
  private:
   struct Impl;
@@ -212,6 +212,10 @@ class MapBuilder {
   struct Impl;
   Impl *impl_;
 };
+
+// Why a TLS connection to `uri` fails, as the TLS library says (a
+// certificate that fails verification, and the reason), or empty.
+std::string tls_failure(const Settings &s, const std::string &uri);
 
 // Reads users and groups from the directory into *builder.  False with
 // *error set (naming the server and its answer) on any failure.
