@@ -99,15 +99,15 @@ CYCLE = ("dn: %s\nchangetype: modify\nadd: member\nmember: %s\n"
          % (GDN % "innermost", GDN % "Web Admins"))
 
 EXPECTED_PASSWD = (
-    "alice:x:10001:10000:Alice Smith:/home/alice:/bin/bash\n"
-    "bobupper:x:10002:10000:Bob Upper:/home/bobupper:/bin/bash\n"
-    "carol:x:10003:10000:Carol C:/home/carol:/bin/bash\n"
-    "dave:x:10004:10000:Dave  Admin:/home/dave:/bin/bash\n"
-    "erin_blank:x:10005:10000:Erin B:/home/erin_blank:/bin/bash\n"
+    "alice:*:10001:10000:Alice Smith:/home/alice:/bin/bash\n"
+    "bobupper:*:10002:10000:Bob Upper:/home/bobupper:/bin/bash\n"
+    "carol:*:10003:10000:Carol C:/home/carol:/bin/bash\n"
+    "dave:*:10004:10000:Dave  Admin:/home/dave:/bin/bash\n"
+    "erin_blank:*:10005:10000:Erin B:/home/erin_blank:/bin/bash\n"
 )
 EXPECTED_GROUP = (
-    "web_admins:x:10010:alice,bobupper,carol,dave\n"
-    "devs:x:10011:erin_blank\n"
+    "web_admins:*:10010:alice,bobupper,carol,dave\n"
+    "devs:*:10011:erin_blank\n"
 )
 
 
@@ -233,7 +233,7 @@ def cases(s):
     st, pw, gr, out = s.sync(s.base_config(
         base=None, user_base="%s,%s;%s,%s" % (STAFF, B, CONTRACTORS, B),
         group_base="OU=groups," + B, lowercase_names="no", replace_blank="no"))
-    check(st == 3 and "BobUpper:x:10002" in (pw or "") and "Erin Blank" in out
+    check(st == 3 and "BobUpper:*:10002" in (pw or "") and "Erin Blank" in out
           and "erin_blank" not in (pw or ""),
           "two user bases; lowercase_names and replace_blank overridden", out + (pw or ""))
 

@@ -42,7 +42,7 @@ const char kUsage[] =
     "                       [--dry-run | --stage-only] [--max-drop PERCENT] [--force]\n"
     "                       [--strict] [--no-wait] [--min-uid ID] [--min-gid ID]\n"
     "                       [--allow-gid ID]... [--bind-password-file FILE]\n"
-    "                       [--state-dir DIR]\n";
+    "                       [--keytab FILE] [--state-dir DIR]\n";
 
 const char kHelp[] =
     "\n"
@@ -69,6 +69,7 @@ const char kHelp[] =
     "  --no-wait                  fail at once if another run is updating\n"
     "  --min-uid ID, --min-gid ID, --allow-gid ID   the content policy, as install's\n"
     "  --bind-password-file FILE  the bind password, instead of bind_password_file\n"
+    "  --keytab FILE              the keytab of bind = sasl_gssapi, instead of keytab\n"
     "  --state-dir DIR            where the run is recorded for vesk-index status\n"
     "                             (default /var/lib/vesk-index)\n"
     "\n"
@@ -96,6 +97,7 @@ enum Option {
   kMinGid,
   kAllowGid,
   kPasswordFile,
+  kKeytab,
   kStateDir,
   kHelpOption,
   kVersion,
@@ -116,6 +118,7 @@ const struct option kOptions[] = {
     {"min-gid", required_argument, nullptr, kMinGid},
     {"allow-gid", required_argument, nullptr, kAllowGid},
     {"bind-password-file", required_argument, nullptr, kPasswordFile},
+    {"keytab", required_argument, nullptr, kKeytab},
     {"state-dir", required_argument, nullptr, kStateDir},
     {"help", no_argument, nullptr, kHelpOption},
     {"version", no_argument, nullptr, kVersion},
@@ -199,7 +202,7 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   tool::InstallOptions o;
   o.passwd_map = NSS_VESK_PASSWD_MAP;
   o.group_map = NSS_VESK_GROUP_MAP;
-  std::string config_path = tool::kDefaultConfig, password_file;
+  std::string config_path = tool::kDefaultConfig, password_file, keytab;
   bool config_named = false, stage_only = false;
   bool min_uid_given = false, min_gid_given = false;
   uint32_t min_uid = 0, min_gid = 0;
@@ -244,6 +247,7 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
         if (c == kKeys) o.keys_map = value;
         if (c == kConfigOption) config_path = value, config_named = true;
         if (c == kPasswordFile) password_file = value;
+        if (c == kKeytab) keytab = value;
         if (c == kStateDir) outcome->state_dir = value;
     }
   }
@@ -264,6 +268,14 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   if (min_uid_given) o.policy.min_uid = min_uid;
   if (min_gid_given) o.policy.min_gid = min_gid;
   o.policy.allow_gid.insert(o.policy.allow_gid.end(), allow_gid.begin(), allow_gid.end());
+  if (!keytab.empty()) {
+    if (settings.bind != Bind::SaslGssapi) return usage_error("--keytab is only for bind = sasl_gssapi");
+    settings.keytab = keytab;
+  }
+  if (settings.bind == Bind::SaslGssapi && settings.keytab.empty()) {
+    tool::report("sync", "bind = sasl_gssapi needs keytab (or --keytab)");
+    return kError;
+  }
   if (!password_file.empty()) {
     if (settings.bind != Bind::Simple)
       return usage_error("--bind-password-file is only for bind = simple");
