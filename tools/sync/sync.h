@@ -169,15 +169,11 @@ struct Tally {
   size_t left_out = 0;           // entries not exported, each reported
   size_t noted = 0;              // entries exported with a reported choice
   size_t dropped_members = 0;    // member DNs that are no exported user
-<<<<<<< HEAD
   size_t disabled = 0;           // entries left out as disabled (exclude_disabled)
   size_t keys = 0;               // keys read (ssh_keys)
   size_t keys_left_out = 0;      // key values not written, each reported
-=======
-  size_t disabled = 0;           // users left aside by exclude_disabled
   size_t nesting_only = 0;       // groups without an id, read for nesting
   size_t references = 0;         // continuation references left aside
->>>>>>> 8b416c1 (vesk-index sync: bind = sasl_gssapi from a keytab, several bases, referrals = ignore, schema = ad, names lowered and blanks replaced, gecos cleaned, id mapping from objectSid; tests/support/samba_dc.py provisions, starts and stops a Samba AD DC in private namespaces for any test or benchmark)
   size_t reported = 0;           // messages printed so far
 };
 
