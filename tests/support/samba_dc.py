@@ -139,9 +139,14 @@ class SambaDC:
         self.ldb("ldbadd", ldif)
 
     def start(self, timeout=60):
+        # Its pid file beside the domain, not in the machine's /run/samba:
+        # two controllers (a test and a benchmark) must not see each other.
+        run = os.path.join(self.dir, "run")
+        os.makedirs(run, exist_ok=True)
         self.proc = subprocess.Popen(
             ["samba", "--configfile=" + self.conf, "--foreground", "--no-process-group",
-             "--model=single", "--debug-stdout", "--debuglevel=0"],
+             "--model=single", "--debug-stdout", "--debuglevel=0",
+             "--option=pid directory=" + run, "--option=ncalrpc dir=" + run],
             stdout=open(os.path.join(self.dir, "samba.log"), "a"), stderr=subprocess.STDOUT)
         deadline = time.time() + timeout
         while time.time() < deadline:
