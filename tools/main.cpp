@@ -336,6 +336,7 @@ int tool_main(int argc, char **argv) {
     status.passwd_map = o.passwd_map;
     status.group_map = o.group_map;
     status.keys_map = o.keys_map;
+    status.policy = o.policy;
     const ConfigEntry *e = config.find("fetch", "max_age");
     std::string where = "--max-age";
     if (max_age.empty() && e != nullptr) max_age = e->value, where = config.where(*e) + ": max_age";

@@ -9,6 +9,7 @@ if(TARGET vesk-index)
       ${CMAKE_CURRENT_LIST_DIR}/replace_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/policy_rules_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/status_test.cpp
     STATIC
     LIBS vesk_index_core)
   target_compile_definitions(tool_test PRIVATE VESK_INDEX_TOOL="$<TARGET_FILE:vesk-index>")

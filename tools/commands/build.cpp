@@ -81,13 +81,13 @@ int prepare_map(Db db, const std::string &source, const std::string &display,
   DbWords w = words(db);
   p->db = db;
   p->target = target;
-  p->display = display;
   std::string error;
   p->scan.policy = p->policy;
   p->scan.leave_out = p->leave_out;
   bool scanned = p->source_fd >= 0 ? scan_fd(db, p->source_fd, source, &p->map, &p->scan, &error)
                                     : scan_map(db, source, &p->map, &p->scan, &error);
   if (!scanned) {
+    p->error = error;
     add_message(messages, display, error);
     return kExitFailure;
   }
@@ -199,7 +199,7 @@ int run_build(const BuildOptions &options) {
       report(db, error);
   int keys = options.keys_map.empty() ? kExitOk
                                       : keys::build_keys(options.keys_map, options.policy, "build");
-  return std::max({passwd, group, keys});
+  return combine(combine(passwd, group), keys);
 }
 
 }  // namespace vesk::tool

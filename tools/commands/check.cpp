@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "core/index_tool.h"
+#include "commands/check.h"
 #include "keys/keys_commands.h"
 #include "lookup/index_format.h"
 #include "map/files.h"
@@ -32,6 +32,8 @@ struct IndexCheck {
   std::string index_path;
   bool by_name;
   std::string lookup;  // "lookups by name" / "lookups by uid"
+  std::string *out, *err;  // what check prints on stdout and stderr
+  std::string problem;     // the first thing found wrong
   uint64_t counts[kKinds] = {};
 
   // The index key of a map record.
@@ -42,12 +44,17 @@ struct IndexCheck {
     return key;
   }
 
+  void say(const std::string &where, const std::string &text) {
+    add_message(err, where, text);
+    if (problem.empty()) problem = where + ": " + text;
+  }
+
   void damage(Kind kind, const std::string &where, const std::string &text) {
-    if (++counts[kind] <= kReportLimit) report(where, text);
+    if (++counts[kind] <= kReportLimit) say(where, text);
   }
 
   bool complain(const std::string &text) {
-    report(index_path, text + "; " + lookup + " fall back to a linear scan of the map");
+    say(index_path, text + "; " + lookup + " fall back to a linear scan of the map");
     return false;
   }
 };
@@ -123,8 +130,8 @@ bool check_index(IndexCheck &c, const MapFile &map) {
                                : c.scan.records.size();
   if (st.st_size == 0) {
     if (indexable == 0) {
-      printf("%s: empty, and the map holds no records; %s find nothing either way\n",
-             c.index_path.c_str(), c.lookup.c_str());
+      *c.out += c.index_path + ": empty, and the map holds no records; " + c.lookup +
+                " find nothing either way\n";
       return true;
     }
     return c.complain("empty");
@@ -247,8 +254,8 @@ bool check_index(IndexCheck &c, const MapFile &map) {
   }
 
   if (c.counts[kOrder] > 0 && !c.by_name && numerically_sorted(keys))
-    report(c.index_path,
-           "the ids are sorted numerically, but lookups compare them as strings (strcmp), "
+    c.say(c.index_path,
+          "the ids are sorted numerically, but lookups compare them as strings (strcmp), "
            "so \"100\" must come before \"99\"");
   static const char *const kind_words[kKinds] = {"of inconsistent length", "malformed",
                                                  "out of order", "with a wrong offset",
@@ -258,51 +265,78 @@ bool check_index(IndexCheck &c, const MapFile &map) {
     if (c.counts[k] == 0) continue;
     ok = false;
     if (c.counts[k] > kReportLimit)
-      report(c.index_path, std::to_string(c.counts[k] - kReportLimit) +
+      c.say(c.index_path, std::to_string(c.counts[k] - kReportLimit) +
                                " more record(s) " + kind_words[k]);
   }
   if (ok)
-    printf("%s: %zu %s, fresh and complete; %s use it\n", c.index_path.c_str(), count,
-           count == 1 ? "entry" : "entries", c.lookup.c_str());
+    *c.out += c.index_path + ": " + std::to_string(count) + (count == 1 ? " entry" : " entries") +
+              ", fresh and complete; " + c.lookup + " use it\n";
   return ok;
 }
 
-int check_database(Db db, const std::string &map_path, const PolicyCheck &policy) {
+void check_database(Db db, const std::string &map_path, const PolicyCheck &policy,
+                    MapVerdict *v, std::string *out, std::string *err) {
   // The map itself, as build reads it: what the policy refuses, duplicate
   // keys, lines the module skips.
+  v->db = db;
+  v->path = map_path;
   Prepared p;
   p.policy = &policy;
   p.explain_x = true;
-  std::string messages;
-  int status = prepare_map(db, map_path, map_path, map_path, &p, &messages);
-  fputs(messages.c_str(), stderr);
-  if (status == kExitFailure) return status;
-  const MapFile &map = p.map;
-  const MapScan &scan = p.scan;
+  v->status = prepare_map(db, map_path, map_path, map_path, &p, err);
+  if (v->status == kExitFailure) {
+    v->error = p.error;
+    return;
+  }
+  v->readable = true;
+  v->map = p.map;
+  v->records = p.scan.records.size();
+  v->problems = p.problems;
+  v->refused = p.scan.refused;
   DbWords w = words(db);
-  IndexCheck by_name{scan, map_path, map_path + NSS_VESK_SUFFIX_NAME, true, "lookups by name"};
-  IndexCheck by_id{scan, map_path, map_path + w.id_suffix, false,
-                   std::string("lookups by ") + w.id};
-  bool ok = check_index(by_name, map);
-  ok = check_index(by_id, map) && ok;
-  return ok ? status : kExitProblems;
+  IndexCheck checks[2] = {
+      {p.scan, map_path, map_path + NSS_VESK_SUFFIX_NAME, true, "lookups by name", out, err, {}, {}},
+      {p.scan, map_path, map_path + w.id_suffix, false, std::string("lookups by ") + w.id, out,
+       err, {}, {}}};
+  for (int i = 0; i < 2; ++i) {
+    IndexVerdict &index = v->indexes[i];
+    index.path = checks[i].index_path;
+    index.usable = check_index(checks[i], p.map);
+    index.problem = checks[i].problem;
+    if (!index.usable) v->status = kExitProblems;
+  }
 }
 
 }  // namespace
 
-int run_check(const CheckOptions &options) {
+int check_maps(const CheckOptions &options, CheckReport *report) {
   PolicyCheck policy;
-  std::string error;
-  if (!prepare_policy(options.policy, &policy, &error)) {
-    report("check", error);
-    return kExitFailure;
+  if (!prepare_policy(options.policy, &policy, &report->error)) {
+    add_message(&report->err, "check", report->error);
+    return report->status = kExitFailure;
   }
-  int passwd = check_database(Db::Passwd, options.passwd_map, policy);
-  int group = check_database(Db::Group, options.group_map, policy);
-  keys::KeysHealth health;
-  int keys = options.keys_map.empty() ? kExitOk
-                                      : keys::check_keys(options.keys_map, options.policy, true, &health);
-  return std::max({passwd, group, keys});
+  const std::string *paths[2] = {&options.passwd_map, &options.group_map};
+  report->status = kExitOk;
+  for (int i = 0; i < 2; ++i) {
+    MapVerdict &v = report->maps[i];
+    check_database(i == 0 ? Db::Passwd : Db::Group, *paths[i], policy, &v, &report->out,
+                   &report->err);
+    report->status = combine(report->status, v.status);
+  }
+  return report->status;
+}
+
+int run_check(const CheckOptions &options) {
+  CheckReport report;
+  int status = check_maps(options, &report);
+  fputs(report.out.c_str(), stdout);
+  fflush(stdout);
+  fputs(report.err.c_str(), stderr);
+  if (!options.keys_map.empty()) {
+    keys::KeysHealth health;
+    status = combine(status, keys::check_keys(options.keys_map, options.policy, true, &health));
+  }
+  return status;
 }
 
 }  // namespace vesk::tool

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "commands/check.h"
 #include "config/state.h"
 #include "keys/keys_commands.h"
 
@@ -24,8 +25,10 @@ struct MapStatus {
   bool readable = false;
   uint64_t records = 0, size = 0;
   int64_t age = 0;  // seconds since it was modified
-  IndexHealth indexes;
-  std::string error;  // why it can't be read
+  bool indexes_usable = false;
+  std::string index_problem;  // the first thing wrong with an index
+  size_t refused = 0;         // records the content policy refuses
+  std::string error;          // why it can't be read
 };
 
 struct LastUpdate {
@@ -76,30 +79,45 @@ int run_status(const StatusOptions &o) {
   std::vector<MapStatus> maps(2);
   maps[0].name = "passwd", maps[0].path = o.passwd_map;
   maps[1].name = "group", maps[1].path = o.group_map;
-  check_quietly(o.passwd_map, o.group_map, &maps[0].indexes, &maps[1].indexes);
+  // check's verdict, by the policy every command applies: each map is
+  // read once, and its indexes are judged against what was read.
+  CheckOptions check;
+  check.passwd_map = o.passwd_map;
+  check.group_map = o.group_map;
+  check.policy = o.policy;
+  CheckReport verdict;
+  check_maps(check, &verdict);
+  if (!verdict.error.empty()) {
+    report("status", verdict.error);
+    return kExitFailure;
+  }
   for (int i = 0; i < 2; ++i) {
     MapStatus &m = maps[i];
-    MapFile file;
-    MapScan scan;
-    if (!scan_map(i == 0 ? Db::Passwd : Db::Group, m.path, &file, &scan, &m.error)) continue;
+    const MapVerdict &v = verdict.maps[i];
+    m.error = v.error;
+    if (!v.readable) continue;
     m.readable = true;
-    m.records = scan.records.size();
-    m.size = file.size;
-    m.age = now - file.st.st_mtime;
+    m.records = v.records;
+    m.size = v.map.size;
+    m.age = now - v.map.st.st_mtime;
+    m.refused = v.refused;
+    m.indexes_usable = v.indexes_usable();
+    for (const IndexVerdict &index : v.indexes)
+      if (m.index_problem.empty()) m.index_problem = index.problem;
   }
   // The keys map, when there is one: its keys, and whether its index is
   // usable, as check judges them.
   keys::KeysHealth keys_health;
   if (!o.keys_map.empty()) {
-    keys::check_keys(o.keys_map, tool::Policy{}, false, &keys_health);
+    keys::check_keys(o.keys_map, o.policy, false, &keys_health);
     if (keys_health.present) {
       MapStatus m;
       m.name = "keys";
       m.path = o.keys_map;
       m.readable = keys_health.readable;
       m.records = keys_health.keys;
-      m.indexes.usable = keys_health.index_usable;
-      m.indexes.problem = keys_health.index_usable ? "" : keys_health.problem;
+      m.indexes_usable = keys_health.index_usable;
+      m.index_problem = keys_health.index_usable ? "" : keys_health.problem;
       m.error = keys_health.problem;
       struct stat st;
       if (stat(o.keys_map.c_str(), &st) == 0) m.size = static_cast<uint64_t>(st.st_size), m.age = now - st.st_mtime;
@@ -141,7 +159,10 @@ int run_status(const StatusOptions &o) {
   std::vector<std::string> problems;
   for (const MapStatus &m : maps) {
     if (!m.readable) problems.push_back(m.path + ": " + m.error);
-    else if (!m.indexes.usable) problems.push_back(m.indexes.problem);
+    else if (!m.indexes_usable) problems.push_back(m.index_problem);
+    if (m.refused > 0)
+      problems.push_back(m.path + ": serves " + std::to_string(m.refused) +
+                         " record(s) the content policy refuses (vesk-index check names them)");
   }
   if (!last.program.empty()) {
     if (last_success == 0)
@@ -176,7 +197,7 @@ int run_status(const StatusOptions &o) {
              m.path.c_str(), static_cast<unsigned long long>(m.records),
              static_cast<unsigned long long>(m.size),
              m.age < 0 ? "in the future (check the clock)" : (duration(m.age) + " ago").c_str(),
-             m.indexes.usable ? "fresh and usable" : "unusable (lookups scan the map)");
+             m.indexes_usable ? "fresh and usable" : "unusable (lookups scan the map)");
     }
     if (last.program.empty()) {
       printf("last update: none recorded in %s\n", o.state_dir.c_str());
@@ -203,7 +224,7 @@ int run_status(const StatusOptions &o) {
         printf(", \"records\": %llu, \"size\": %llu, \"age_seconds\": %lld",
                static_cast<unsigned long long>(m.records),
                static_cast<unsigned long long>(m.size), static_cast<long long>(m.age));
-      printf(", \"indexes_usable\": %s}", m.indexes.usable ? "true" : "false");
+      printf(", \"indexes_usable\": %s}", m.indexes_usable ? "true" : "false");
     }
     printf("]");
     if (!last.program.empty()) {
@@ -232,7 +253,7 @@ int run_status(const StatusOptions &o) {
     metric("vesk_index_usable", "gauge",
            "1 when lookups use the map's indexes, 0 when they scan the map.");
     for (const MapStatus &m : maps)
-      printf("vesk_index_usable{map=\"%s\"} %d\n", m.name, m.indexes.usable ? 1 : 0);
+      printf("vesk_index_usable{map=\"%s\"} %d\n", m.name, m.indexes_usable ? 1 : 0);
     if (!last.program.empty()) {
       const UpdateRecord &r = last.record;
       metric("vesk_last_update_timestamp_seconds", "gauge",

@@ -10,16 +10,6 @@
 
 namespace vesk::tool {
 
-// Whether lookups can use the indexes of both maps, as vesk-index check
-// decides, but without its report.  *problem is the first thing check says
-// against that map ("" when its indexes are usable).
-struct IndexHealth {
-  bool usable = false;
-  std::string problem;
-};
-void check_quietly(const std::string &passwd_map, const std::string &group_map,
-                   IndexHealth *passwd, IndexHealth *group);
-
 enum class StatusFormat { Text, Json, Prometheus };
 
 struct StatusOptions {
@@ -28,6 +18,7 @@ struct StatusOptions {
   std::string state_dir;
   int64_t max_age = 7 * 86400;  // seconds
   StatusFormat format = StatusFormat::Text;
+  Policy policy;  // the maps are judged as every other command judges them
 };
 
 // Prints the status; kExitOk when healthy, kExitProblems when stale (the

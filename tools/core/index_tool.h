@@ -18,15 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "cli/exit.h"
 #include "config/config.h"
 
 namespace vesk::tool {
 
-// Exit statuses of the tool.
-// build and check: 0 all well, 1 problems found, 2 failure.  install: 0
-// installed (or nothing to do), 1 refused (nothing installed), 2 failure,
-// 3 installed with problems reported (lines left out, say).
-enum Exit { kExitOk = 0, kExitProblems = 1, kExitRefused = 1, kExitFailure = 2, kExitInstalledWithProblems = 3 };
 
 enum class Db { Passwd, Group };
 
@@ -240,7 +236,7 @@ bool invalidate_cache(const char *db, std::string *error);
 struct Prepared {
   Db db = Db::Passwd;
   std::string target;   // the map path the indexes belong to
-  std::string display;  // the file named in messages
+  std::string error;    // why the map can't be read (prepare_map failed)
   MapFile map;          // the file read
   // The policy the records are judged by, and whether the refused ones are
   // left out (see MapScan); set before prepare_map.

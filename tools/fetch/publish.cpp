@@ -272,7 +272,7 @@ int run_publish(const PublishOptions &o) {
   for (Published &p : maps) {
     int s = prepare(&p, o, policy, have_previous ? &previous : nullptr, m.generation);
     all.insert(all.end(), p.outputs.begin(), p.outputs.end());
-    status = std::max(status, s);
+    status = tool::combine(status, s);
     m.maps.push_back(p.entry);
   }
   if (status != kOk) return status;

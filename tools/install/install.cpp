@@ -231,15 +231,6 @@ bool compare_with_current(Db db, const std::string &target, int source_fd, off_t
   return true;
 }
 
-// Of two exit statuses the one that tells more: a failure, then a refusal,
-// then problems reported, then success.
-int worse(int a, int b) {
-  auto rank = [](int status) {
-    return status == kExitFailure ? 3 : status == kExitRefused ? 2 : status == kExitOk ? 0 : 1;
-  };
-  return rank(a) >= rank(b) ? a : b;
-}
-
 // One database's way from the staged file to the map.
 struct Staging {
   Db db = Db::Passwd;
@@ -265,7 +256,7 @@ struct Staging {
   void refuse(const std::string &text) {
     add_message(&messages, label, text + "; nothing installed");
     refused = true;
-    status = worse(status, kExitRefused);
+    status = combine(status, kExitRefused);
   }
 };
 
@@ -679,7 +670,7 @@ Round install_round(const InstallOptions &options, const PolicyCheck &policy,
   for (Staging &s : stagings) {
     fputs(s.messages.c_str(), stderr);
     s.messages.clear();
-    round.status = worse(round.status, s.status);
+    round.status = combine(round.status, s.status);
     round.any = round.any || s.present;
     // Completing an install that was interrupted: its cache was never told.
     if (s.completed) round.changed[&s - stagings] = true;
@@ -812,7 +803,7 @@ int run_install(const InstallOptions &options) {
       if (lstat(stagings[i].staged.c_str(), &st) != 0) seen_any[i] = false;
     }
     if (round.any) any = true;
-    if (round.any || round_number == 0) status = worse(status, round.status);
+    if (round.any || round_number == 0) status = combine(status, round.status);
     if (named || options.dry_run || round.status == kExitFailure) break;
   }
   // The keys map follows the passwd map: staged, or judged again when the
