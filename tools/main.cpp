@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "cli/cli.h"
 #include "core/index_tool.h"
 #include "nss_vesk.h"
 #include "config/state.h"
@@ -34,7 +35,7 @@ const char kUsage[] =
     "       vesk-index publish DIR ... | fetch [URL] ...  (vesk-index-fetch)\n"
     "       vesk-index --help | --version\n"
     "Every command also takes [--config FILE] [--min-uid N] [--min-gid N]\n"
-    "[--allow-gid GID]...\n";
+    "[--allow-gid GID]... [--help] [--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -86,15 +87,22 @@ const char kHelp[] =
     "configuration or I/O error, a map changed while it was read, or another run\n"
     "is updating (--no-wait); 3 install: installed, with problems reported.\n";
 
+// The command named in messages ("" before one is known).
+std::string command_name;
+
 int usage_error(const std::string &text) {
-  fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
-  return kExitFailure;
+  return cli::usage_error(command_name, text, kUsage);
 }
 
 enum Option {
-  kPasswd = 'p',
-  kGroup = 'g',
-  kHelpOption = 'h',
+  kPasswd = cli::kOptPasswd,
+  kGroup = cli::kOptGroup,
+  kHelpOption = cli::kOptHelp,
+  kConfig = cli::kOptConfig,
+  kMinUid = cli::kOptMinUid,
+  kMinGid = cli::kOptMinGid,
+  kAllowGid = cli::kOptAllowGid,
+  kVersionOption = cli::kOptVersion,
   kStrict = 256,
   kNoWait,
   kNewPasswd,
@@ -102,10 +110,6 @@ enum Option {
   kMaxDrop,
   kForce,
   kDryRun,
-  kConfig,
-  kMinUid,
-  kMinGid,
-  kAllowGid,
   kFollowSymlinks,
   kStateDir,
   kMaxAge,
@@ -118,6 +122,7 @@ const struct option kOptions[] = {
     {"passwd", required_argument, nullptr, kPasswd},
     {"group", required_argument, nullptr, kGroup},
     {"help", no_argument, nullptr, kHelpOption},
+    {"version", no_argument, nullptr, kVersionOption},
     {"strict", no_argument, nullptr, kStrict},
     {"no-wait", no_argument, nullptr, kNoWait},
     {"new-passwd", required_argument, nullptr, kNewPasswd},
@@ -145,6 +150,7 @@ bool applies(const std::string &command, int option) {
     case kGroup:
     case kKeys:
     case kHelpOption:
+    case kVersionOption:
     case kConfig:
     case kMinUid:
     case kMinGid:
@@ -162,16 +168,6 @@ const char *option_name(int option) {
   for (const struct option *o = kOptions; o->name != nullptr; ++o)
     if (o->val == option) return o->name;
   return "?";
-}
-
-bool parse_percent(const char *text, double *out) {
-  char *end;
-  errno = 0;
-  double value = strtod(text, &end);
-  if (end != text && *end == '%') ++end;
-  if (end == text || *end != '\0' || errno != 0 || !(value >= 0 && value <= 100)) return false;
-  *out = value;
-  return true;
 }
 
 // Commands that reach a directory or the network are programs of their own,
@@ -227,24 +223,19 @@ int tool_main(int argc, char **argv) {
     return run_program(command, argc, argv);
   if (command != "build" && command != "check" && command != "install" && command != "status")
     return usage_error("unknown command: " + command);
+  command_name = command;
 
   InstallOptions o;  // its fields are a superset of the other commands'
-  o.passwd_map = NSS_VESK_PASSWD_MAP;
-  o.group_map = NSS_VESK_GROUP_MAP;
+  cli::Common common;
   // Options follow the command: parse argv[1..] as a command line of its own.
   opterr = 0;
   optind = 1;
-  std::string config_path = kDefaultConfig;
-  bool config_named = false;
-  // Command-line policy values, applied over the configuration's.
-  bool min_uid_given = false, min_gid_given = false;
-  uint32_t min_uid = 0, min_gid = 0;
-  std::vector<uint32_t> allow_gid;
   StatusOptions status;
   status.state_dir = kDefaultStateDir;
   std::string max_age;
   int c;
   while ((c = getopt_long(argc - 1, argv + 1, ":h", kOptions, nullptr)) != -1) {
+    if (c == 'h') c = kHelpOption;
     if (c == '?' || c == ':') {
       std::string arg = argv[optind];  // getopt_long has moved past it
       if (c == ':')
@@ -260,9 +251,13 @@ int tool_main(int argc, char **argv) {
     }
     if (!applies(command, c))
       return usage_error("unknown option for " + command + ": --" + option_name(c));
+    std::string error;
+    if (cli::take_common(c, optarg, &common, &error)) {
+      if (!error.empty()) return usage_error(error);
+      continue;
+    }
     std::string value = optarg != nullptr ? optarg : "";
     switch (c) {
-      case kHelpOption: printf("%s%s", kUsage, kHelp); return kExitOk;
       case kStrict: o.strict = true; continue;
       case kNoWait: o.wait = false; continue;
       case kForce: o.force = true; continue;
@@ -277,49 +272,37 @@ int tool_main(int argc, char **argv) {
         else return usage_error("--format: not text, json or prometheus: " + value);
         continue;
       case kMaxDrop:
-        if (!parse_percent(optarg, &o.max_drop))
+        if (!cli::parse_percent(optarg, &o.max_drop))
           return usage_error(std::string("--max-drop: not a percentage from 0 to 100: ") + optarg);
         continue;
-      case kMinUid:
-      case kMinGid:
-      case kAllowGid: {
-        uint32_t id;
-        if (!parse_uint32(value, &id))
-          return usage_error(std::string("--") + option_name(c) + ": not an id: " + value);
-        if (c == kMinUid) min_uid = id, min_uid_given = true;
-        if (c == kMinGid) min_gid = id, min_gid_given = true;
-        if (c == kAllowGid) allow_gid.push_back(id);
-        continue;
-      }
       default: break;
     }
-    if (value.empty())
-      return usage_error(std::string("--") + option_name(c) +
-                         (c == kConfig ? ": empty path" : ": empty map path"));
-    std::string *target = c == kPasswd      ? &o.passwd_map
-                          : c == kGroup     ? &o.group_map
-                          : c == kNewPasswd ? &o.new_passwd
-                          : c == kKeys      ? &o.keys_map
-                          : c == kNewKeys   ? &o.new_keys
-                          : c == kConfig    ? &config_path
-                                            : &o.new_group;
+    if (value.empty()) return usage_error(std::string("--") + option_name(c) + ": empty map path");
+    std::string *target = c == kNewPasswd ? &o.new_passwd
+                          : c == kKeys    ? &o.keys_map
+                          : c == kNewKeys ? &o.new_keys
+                                          : &o.new_group;
     *target = value;
-    if (c == kConfig) config_named = true;
   }
+  if (common.help) {
+    printf("%s%s", kUsage, kHelp);
+    return kExitOk;
+  }
+  if (common.version) return cli::print_version("vesk-index");
   if (optind + 1 < argc) return usage_error(std::string("unexpected argument: ") + argv[optind + 1]);
   // The keys map lives beside the passwd map unless named.
   if (o.keys_map.empty()) o.keys_map = directory_of(o.passwd_map) + "/" + base_name(NSS_VESK_KEYS_MAP);
 
+  // A mistake in the configuration is no mistake of the command line: no
+  // usage text.
   Config config;
   std::string error;
-  if (!read_config(config_path, config_named, &config, &error) ||
-      !load_policy(config, &o.policy, &error)) {
-    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+  if (!cli::load(common, &config, &o.policy, &error)) {
+    cli::say("", error);
     return kExitFailure;
   }
-  if (min_uid_given) o.policy.min_uid = min_uid;
-  if (min_gid_given) o.policy.min_gid = min_gid;
-  o.policy.allow_gid.insert(o.policy.allow_gid.end(), allow_gid.begin(), allow_gid.end());
+  o.passwd_map = common.passwd_map;
+  o.group_map = common.group_map;
 
   if (command == "build") {
     BuildOptions options;
@@ -340,8 +323,14 @@ int tool_main(int argc, char **argv) {
     const ConfigEntry *e = config.find("fetch", "max_age");
     std::string where = "--max-age";
     if (max_age.empty() && e != nullptr) max_age = e->value, where = config.where(*e) + ": max_age";
-    if (!max_age.empty() && (!parse_duration(max_age, &status.max_age) || status.max_age < 1))
-      return usage_error(where + ": not an age (seconds, or a number with s, m, h or d)");
+    if (!max_age.empty() && (!parse_duration(max_age, &status.max_age) || status.max_age < 1)) {
+      std::string text = where + ": not an age (seconds, or a number with s, m, h or d)";
+      if (where != "--max-age") {  // the configuration's
+        cli::say(command, text);
+        return kExitFailure;
+      }
+      return usage_error(text);
+    }
     return run_status(status);
   }
   CheckOptions options;
@@ -354,4 +343,6 @@ int tool_main(int argc, char **argv) {
 
 }  // namespace vesk::tool
 
-int main(int argc, char **argv) { return vesk::tool::tool_main(argc, argv); }
+int main(int argc, char **argv) {
+  return vesk::cli::guarded(argc > 1 ? argv[1] : "", vesk::tool::tool_main, argc, argv);
+}

@@ -11,6 +11,7 @@
 
 #include <bitset>
 #include <deque>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -54,16 +55,31 @@ using BigVector = std::vector<T, BigAllocator<T>>;
 
 // Runs f on a second thread while g runs on this one (both here, one after
 // the other, if no thread can be started).
+// An exception of either (out of memory) reaches the caller once both are
+// done.
 template <typename F, typename G>
 void in_parallel(F f, G g) {
+  std::exception_ptr failed;
   std::thread thread;
   try {
-    thread = std::thread(f);
+    thread = std::thread([&] {
+      try {
+        f();
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
   } catch (const std::system_error &) {
     f();
   }
-  g();
+  try {
+    g();
+  } catch (...) {
+    if (thread.joinable()) thread.join();
+    throw;
+  }
   if (thread.joinable()) thread.join();
+  if (failed) std::rethrow_exception(failed);
 }
 
 // Messages go to stderr as "vesk-index: WHERE: TEXT".
@@ -163,6 +179,9 @@ std::string base_name(const std::string &path);
 int create_temp(const std::string &final_path, std::string *temp);
 // Unlinks *temp (if set) and clears it.
 void drop_temp(std::string *temp);
+// Unlinks every temporary file not yet renamed away (a run that must end
+// at once: out of memory).
+void remove_all_temps();
 // The file has been renamed away: it is no longer ours to remove.
 void forget_temp(const std::string &temp);
 // Removes the temporary files left by killed runs for `map_path`: those of

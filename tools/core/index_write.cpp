@@ -250,6 +250,15 @@ int create_temp(const std::string &final_path, std::string *temp) {
   return -1;
 }
 
+void remove_all_temps() {
+  std::lock_guard<std::mutex> guard(temp_lock);
+  for (int i = 0; i < kTempSlots; ++i)
+    if (temp_used[i]) {
+      unlink(temp_slots[i]);
+      temp_used[i] = 0;
+    }
+}
+
 void drop_temp(std::string *temp) {
   if (temp->empty()) return;
   unlink(temp->c_str());

@@ -14,7 +14,12 @@
 namespace vesk::fetch {
 
 // Exit statuses: those of vesk-index install, which fetch passes on.
-enum Exit { kOk = 0, kRefused = 1, kFailure = 2, kInstalledWithProblems = 3 };
+enum Exit {
+  kOk = tool::kExitOk,
+  kRefused = tool::kExitRefused,
+  kFailure = tool::kExitFailure,
+  kInstalledWithProblems = tool::kExitInstalledWithProblems,
+};
 
 struct PublishOptions {
   std::string dir;

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "cli/cli.h"
 #include "config/config.h"
 #include "fetch_tool.h"
 #include "manifest.h"
@@ -25,7 +26,9 @@ const char kUsage[] =
     "                          [--generation N] [--config FILE] [--no-wait]\n"
     "       vesk-index fetch [URL] [--passwd MAP] [--group MAP] [--public-key FILE]\n"
     "                        [--state-dir DIR] [--timeout SECONDS] [--max-age AGE]\n"
-    "                        [--channel NAME] [--force] [--config FILE] [--no-wait]\n";
+    "                        [--channel NAME] [--force] [--config FILE] [--no-wait]\n"
+    "Both also take [--min-uid N] [--min-gid N] [--allow-gid GID]... [--help]\n"
+    "[--version].\n";
 
 const char kHelp[] =
     "\n"
@@ -54,20 +57,37 @@ const char kHelp[] =
     "                      install's guards and the content policy still apply\n"
     "  --config FILE       the configuration (default /etc/vesk-index.conf)\n"
     "  --no-wait           fail at once if another run holds the lock\n"
+    "  --min-uid N, --min-gid N, --allow-gid GID   the content policy, as install's\n"
+    "  --help              show this help\n"
+    "  --version           show the version\n"
     "\n"
     "Exit status: 0 done (or nothing to do); 1 maps refused (publish: problems in\n"
     "a map; fetch: the content policy or install's guards); 2 any other failure,\n"
     "nothing changed; 3 fetch: installed, with problems reported.\n";
 
+// The command named in messages ("" before one is known).
+std::string command_name;
+
 int usage_error(const std::string &text) {
-  fprintf(stderr, "vesk-index: %s\n%s", text.c_str(), kUsage);
+  return cli::usage_error(command_name, text, kUsage);
+}
+
+// A mistake in the configuration file: said without the usage text.
+int config_error(const std::string &text) {
+  cli::say(command_name, text);
   return kFailure;
 }
 
 enum Option {
-  kPasswd = 256,
-  kGroup,
-  kKey,
+  kPasswd = cli::kOptPasswd,
+  kGroup = cli::kOptGroup,
+  kConfig = cli::kOptConfig,
+  kMinUid = cli::kOptMinUid,
+  kMinGid = cli::kOptMinGid,
+  kAllowGid = cli::kOptAllowGid,
+  kHelpOption = cli::kOptHelp,
+  kVersionOption = cli::kOptVersion,
+  kKey = 256,
   kDeltas,
   kLevel,
   kPublicKey,
@@ -77,9 +97,7 @@ enum Option {
   kForce,
   kChannel,
   kGeneration,
-  kConfig,
   kNoWait,
-  kHelpOption,
 };
 
 const struct option kOptions[] = {
@@ -98,6 +116,10 @@ const struct option kOptions[] = {
     {"config", required_argument, nullptr, kConfig},
     {"no-wait", no_argument, nullptr, kNoWait},
     {"help", no_argument, nullptr, kHelpOption},
+    {"version", no_argument, nullptr, kVersionOption},
+    {"min-uid", required_argument, nullptr, kMinUid},
+    {"min-gid", required_argument, nullptr, kMinGid},
+    {"allow-gid", required_argument, nullptr, kAllowGid},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,9 +157,10 @@ int main_program(int argc, char **argv) {
   if (argc < 2) return usage_error("no command given");
   std::string command = argv[1];
   if (command != "publish" && command != "fetch") return usage_error("unknown command: " + command);
-  std::string passwd = NSS_VESK_PASSWD_MAP, group = NSS_VESK_GROUP_MAP;
-  std::string config_path = tool::kDefaultConfig, state_dir = tool::kDefaultStateDir;
-  bool config_named = false, force = false, wait = true;
+  command_name = command;
+  cli::Common common;
+  std::string state_dir = tool::kDefaultStateDir;
+  bool force = false, wait = true;
   Setting key, deltas, level, public_key, timeout, max_age, channel, generation;
   opterr = 0;
   optind = 1;
@@ -152,12 +175,14 @@ int main_program(int argc, char **argv) {
     if ((for_publish(c) && command != "publish") || (for_fetch(c) && command != "fetch"))
       for (const struct option *k = kOptions; k->name != nullptr; ++k)
         if (k->val == c) return usage_error("unknown option for " + command + ": --" + k->name);
+    std::string error;
+    if (cli::take_common(c, optarg, &common, &error)) {
+      if (!error.empty()) return usage_error(error);
+      continue;
+    }
     std::string value = optarg != nullptr ? optarg : "";
     if (optarg != nullptr && value.empty()) return usage_error("an option's value is empty");
     switch (c) {
-      case kHelpOption: printf("%s%s", kUsage, kHelp); return kOk;
-      case kPasswd: passwd = value; break;
-      case kGroup: group = value; break;
       case kKey: key = {value, true}; break;
       case kDeltas: deltas = {value, true}; break;
       case kLevel: level = {value, true}; break;
@@ -169,15 +194,22 @@ int main_program(int argc, char **argv) {
       case kChannel: channel = {value, true}; break;
       case kGeneration: generation = {value, true}; break;
       case kNoWait: wait = false; break;
-      case kConfig: config_path = value, config_named = true; break;
     }
   }
+  if (common.help) {
+    printf("%s%s", kUsage, kHelp);
+    return kOk;
+  }
+  if (common.version) return cli::print_version("vesk-index-fetch");
+  std::string passwd = common.passwd_map, group = common.group_map;
+  const std::string &config_path = common.config_path;
   std::vector<std::string> operands(argv + 1 + optind, argv + argc);
 
   tool::Config config;
+  tool::Policy policy;
   std::string error;
-  if (!tool::read_config(config_path, config_named, &config, &error)) {
-    fprintf(stderr, "vesk-index: %s\n", error.c_str());
+  if (!cli::load(common, &config, &policy, &error)) {
+    cli::say("", error);
     return kFailure;
   }
   // Fills a setting from [section] key unless the command line gave it;
@@ -191,18 +223,16 @@ int main_program(int argc, char **argv) {
       where = config.where(*e) + ": " + k;
     }
   };
-  auto bad = [&](const std::string &what) { return usage_error(where + ": not " + what); };
+  auto bad = [&](const std::string &what) {
+    return where.compare(0, 2, "--") == 0 ? usage_error(where + ": not " + what)
+                                          : config_error(where + ": not " + what);
+  };
 
   std::string section = command;
   take(&channel, section.c_str(), "channel", "channel");
   if (!channel.value.empty() && !valid_channel(channel.value))
     return bad("a channel (1 to 64 of a-z, 0-9, '.', '_', '-')");
   if (channel.value.empty()) channel.value = kDefaultChannel;
-  tool::Policy policy;
-  if (!tool::load_policy(config, &policy, &error)) {
-    fprintf(stderr, "vesk-index: %s\n", error.c_str());
-    return kFailure;
-  }
 
   if (command == "publish") {
     if (operands.size() != 1)
@@ -292,10 +322,5 @@ int main_program(int argc, char **argv) {
 }  // namespace vesk::fetch
 
 int main(int argc, char **argv) {
-  try {
-    return vesk::fetch::main_program(argc, argv);
-  } catch (const std::bad_alloc &) {
-    fprintf(stderr, "vesk-index: out of memory; nothing changed\n");
-    return vesk::fetch::kFailure;
-  }
+  return vesk::cli::guarded(argc > 1 ? argv[1] : "", vesk::fetch::main_program, argc, argv);
 }

@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "cli/cli.h"
 #include "core/index_tool.h"
 #include "map/files.h"
 #include "nss_vesk.h"
@@ -29,12 +30,12 @@ namespace vesk::sync {
 
 namespace {
 
-// Exit statuses, as vesk-index install's.
+// Exit statuses: vesk-index install's, which the sync passes on.
 enum {
-  kInstalled = 0,
-  kRefused = 1,
-  kError = 2,
-  kWithProblems = 3,
+  kInstalled = tool::kExitOk,
+  kRefused = tool::kExitRefused,
+  kError = tool::kExitFailure,
+  kWithProblems = tool::kExitInstalledWithProblems,
 };
 
 const char kUsage[] =
@@ -42,7 +43,7 @@ const char kUsage[] =
     "                       [--dry-run | --stage-only] [--max-drop PERCENT] [--force]\n"
     "                       [--strict] [--no-wait] [--min-uid ID] [--min-gid ID]\n"
     "                       [--allow-gid ID]... [--bind-password-file FILE]\n"
-    "                       [--keytab FILE] [--state-dir DIR]\n";
+    "                       [--keytab FILE] [--state-dir DIR] [--help] [--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -77,30 +78,27 @@ const char kHelp[] =
     "2 directory, configuration or I/O error, nothing staged or installed;\n"
     "3 installed, with problems reported (entries left out).\n";
 
-int usage_error(const std::string &text) {
-  fprintf(stderr, "vesk-index: sync: %s\n%s", text.c_str(), kUsage);
-  return kError;
-}
+int usage_error(const std::string &text) { return cli::usage_error("sync", text, kUsage); }
 
 enum Option {
-  kPasswd = 256,
-  kGroup,
-  kKeys,
-  kConfigOption,
+  kPasswd = cli::kOptPasswd,
+  kGroup = cli::kOptGroup,
+  kConfigOption = cli::kOptConfig,
+  kMinUid = cli::kOptMinUid,
+  kMinGid = cli::kOptMinGid,
+  kAllowGid = cli::kOptAllowGid,
+  kHelpOption = cli::kOptHelp,
+  kVersion = cli::kOptVersion,
+  kKeys = 256,
   kDryRun,
   kStageOnly,
   kMaxDrop,
   kForce,
   kStrict,
   kNoWait,
-  kMinUid,
-  kMinGid,
-  kAllowGid,
   kPasswordFile,
   kKeytab,
   kStateDir,
-  kHelpOption,
-  kVersion,
 };
 
 const struct option kOptions[] = {
@@ -124,16 +122,6 @@ const struct option kOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
-
-bool parse_percent(const char *text, double *out) {
-  char *end;
-  errno = 0;
-  double value = strtod(text, &end);
-  if (end != text && *end == '%') ++end;
-  if (end == text || *end != '\0' || errno != 0 || !(value >= 0 && value <= 100)) return false;
-  *out = value;
-  return true;
-}
 
 // A map written by the sync, as a temporary file beside the map.  Its name
 // is not one install takes for a killed run's leftovers.
@@ -200,13 +188,9 @@ struct Outcome {
 
 int sync_maps(int argc, char **argv, Outcome *outcome) {
   tool::InstallOptions o;
-  o.passwd_map = NSS_VESK_PASSWD_MAP;
-  o.group_map = NSS_VESK_GROUP_MAP;
-  std::string config_path = tool::kDefaultConfig, password_file, keytab;
-  bool config_named = false, stage_only = false;
-  bool min_uid_given = false, min_gid_given = false;
-  uint32_t min_uid = 0, min_gid = 0;
-  std::vector<uint32_t> allow_gid;
+  cli::Common common;
+  std::string password_file, keytab;
+  bool stage_only = false;
   // "vesk-index sync ..." passes the command; the options follow it.
   int skip = argc > 1 && strcmp(argv[1], "sync") == 0 ? 1 : 0;
   opterr = 0;
@@ -217,40 +201,35 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
       std::string arg = argv[skip + optind - 1];
       return usage_error(c == ':' ? arg + " needs a value" : "unknown option: " + arg);
     }
+    std::string error;
+    if (cli::take_common(c, optarg, &common, &error)) {
+      if (!error.empty()) return usage_error(error);
+      continue;
+    }
     std::string value = optarg != nullptr ? optarg : "";
     switch (c) {
-      case kHelpOption: printf("%s%s", kUsage, kHelp); return kInstalled;
-      case kVersion: printf("vesk-index-sync (nss-vesk) %s\n", VESK_VERSION); return kInstalled;
       case kDryRun: o.dry_run = true; break;
       case kStageOnly: stage_only = true; break;
       case kForce: o.force = true; break;
       case kStrict: o.strict = true; break;
       case kNoWait: o.wait = false; break;
       case kMaxDrop:
-        if (!parse_percent(optarg, &o.max_drop))
+        if (!cli::parse_percent(optarg, &o.max_drop))
           return usage_error("--max-drop: not a percentage from 0 to 100: " + value);
         break;
-      case kMinUid:
-      case kMinGid:
-      case kAllowGid: {
-        uint32_t id;
-        if (!tool::parse_uint32(value, &id)) return usage_error("not an id: " + value);
-        if (c == kMinUid) min_uid = id, min_uid_given = true;
-        if (c == kMinGid) min_gid = id, min_gid_given = true;
-        if (c == kAllowGid) allow_gid.push_back(id);
-        break;
-      }
       default:
         if (value.empty()) return usage_error("an option's value is empty");
-        if (c == kPasswd) o.passwd_map = value;
-        if (c == kGroup) o.group_map = value;
         if (c == kKeys) o.keys_map = value;
-        if (c == kConfigOption) config_path = value, config_named = true;
         if (c == kPasswordFile) password_file = value;
         if (c == kKeytab) keytab = value;
         if (c == kStateDir) outcome->state_dir = value;
     }
   }
+  if (common.help) {
+    printf("%s%s", kUsage, kHelp);
+    return kInstalled;
+  }
+  if (common.version) return cli::print_version("vesk-index-sync");
   if (skip + optind < argc) return usage_error(std::string("unexpected argument: ") + argv[skip + optind]);
   if (o.dry_run && stage_only) return usage_error("--dry-run and --stage-only exclude each other");
   if (o.keys_map.empty())
@@ -260,14 +239,12 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   tool::Config config;
   Settings settings;
   std::string error, password;
-  if (!tool::read_config(config_path, config_named, &config, &error) ||
-      !tool::load_policy(config, &o.policy, &error) || !load_settings(config, &settings, &error)) {
+  if (!cli::load(common, &config, &o.policy, &error) || !load_settings(config, &settings, &error)) {
     tool::report("sync", error);
     return kError;
   }
-  if (min_uid_given) o.policy.min_uid = min_uid;
-  if (min_gid_given) o.policy.min_gid = min_gid;
-  o.policy.allow_gid.insert(o.policy.allow_gid.end(), allow_gid.begin(), allow_gid.end());
+  o.passwd_map = common.passwd_map;
+  o.group_map = common.group_map;
   if (!keytab.empty()) {
     if (settings.bind != Bind::SaslGssapi) return usage_error("--keytab is only for bind = sasl_gssapi");
     settings.keytab = keytab;
@@ -397,5 +374,5 @@ int main(int argc, char **argv) {
   // is not read: it could name other servers or loosen the certificate
   // checks.  Every setting comes from [ldap].
   setenv("LDAPNOINIT", "1", 1);
-  return vesk::sync::run(argc, argv);
+  return vesk::cli::guarded("sync", vesk::sync::run, argc, argv);
 }
