@@ -823,7 +823,7 @@ int run_install(const InstallOptions &options) {
       k.follow_symlinks = options.follow_symlinks;
       k.dry_run = options.dry_run;
       k.strict = options.strict;
-      status = worse(status, keys::install_keys(k, options.policy));
+      status = combine(status, keys::install_keys(k, options.policy));
       any = any || staged;
     }
   }
