@@ -290,8 +290,6 @@ int tool_main(int argc, char **argv) {
   }
   if (common.version) return cli::print_version("vesk-index");
   if (optind + 1 < argc) return usage_error(std::string("unexpected argument: ") + argv[optind + 1]);
-  // The keys map lives beside the passwd map unless named.
-  if (o.keys_map.empty()) o.keys_map = directory_of(o.passwd_map) + "/" + base_name(NSS_VESK_KEYS_MAP);
 
   // A mistake in the configuration is no mistake of the command line: no
   // usage text.
@@ -303,6 +301,8 @@ int tool_main(int argc, char **argv) {
   }
   o.passwd_map = common.passwd_map;
   o.group_map = common.group_map;
+  // The keys map lives beside the passwd map unless named.
+  if (o.keys_map.empty()) o.keys_map = directory_of(o.passwd_map) + "/" + base_name(NSS_VESK_KEYS_MAP);
 
   if (command == "build") {
     BuildOptions options;

@@ -232,8 +232,6 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   if (common.version) return cli::print_version("vesk-index-sync");
   if (skip + optind < argc) return usage_error(std::string("unexpected argument: ") + argv[skip + optind]);
   if (o.dry_run && stage_only) return usage_error("--dry-run and --stage-only exclude each other");
-  if (o.keys_map.empty())
-    o.keys_map = tool::directory_of(o.passwd_map) + "/" + tool::base_name(NSS_VESK_KEYS_MAP);
   outcome->record = !o.dry_run;
 
   tool::Config config;
@@ -245,6 +243,8 @@ int sync_maps(int argc, char **argv, Outcome *outcome) {
   }
   o.passwd_map = common.passwd_map;
   o.group_map = common.group_map;
+  if (o.keys_map.empty())
+    o.keys_map = tool::directory_of(o.passwd_map) + "/" + tool::base_name(NSS_VESK_KEYS_MAP);
   if (!keytab.empty()) {
     if (settings.bind != Bind::SaslGssapi) return usage_error("--keytab is only for bind = sasl_gssapi");
     settings.keytab = keytab;
