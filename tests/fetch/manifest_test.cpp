@@ -43,6 +43,23 @@ TEST(Manifest, RoundTrip) {
   EXPECT_EQ(format_manifest(m), named);
 }
 
+// The keys map is optional, after the two maps; absent, a manifest is
+// still whole.
+TEST(Manifest, KeysMapOptional) {
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(parse_manifest(good(), &m, &error)) << error;
+  EXPECT_EQ(m.map(kKeysName), nullptr);
+  std::string with = good() + "map keys size 99 records 3 sha256 " + kHash + "\n" +
+                     "delta keys from 5 size 2 sha256 " + kHash + "\n";
+  ASSERT_TRUE(parse_manifest(with, &m, &error)) << error;
+  ASSERT_NE(m.map(kKeysName), nullptr);
+  EXPECT_EQ(m.map(kKeysName)->records, 3u);
+  EXPECT_EQ(format_manifest(m), with);
+  EXPECT_FALSE(within_limit(m, 10, &error));  // the keys map counts
+  EXPECT_NE(error.find("keys"), std::string::npos) << error;
+}
+
 TEST(Manifest, SizesWithinTheLimit) {
   Manifest m;
   std::string error;
@@ -73,6 +90,10 @@ TEST(Manifest, RefusesAnythingElse) {
                                   "size 10 records 1 sha256 " + std::string(64, 'A'))},
       {"short hash", replace("size 4 records 1 sha256 " + kHash, "size 4 records 1 sha256 abc")},
       {"map twice", good() + "map group size 4 records 1 sha256 " + kHash + "\n"},
+      {"keys map twice", good() + "map keys size 4 records 1 sha256 " + kHash + "\n" +
+                             "map keys size 4 records 1 sha256 " + kHash + "\n"},
+      {"keys but no group", replace("map group size 4 records 1 sha256 " + kHash + "\n",
+                                    "map keys size 4 records 1 sha256 " + kHash + "\n")},
       {"unknown map", good() + "map shadow size 4 records 1 sha256 " + kHash + "\n"},
       {"no group", replace("map group size 4 records 1 sha256 " + kHash + "\n", "")},
       {"zst before its map",

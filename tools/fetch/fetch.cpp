@@ -11,7 +11,9 @@
 // straight into a file of the signed size beside the map, and compared
 // with the signed SHA-256.  Only bytes that match are installed, as one
 // set, through vesk-index install, whose guards and content policy always
-// apply.  Any failure leaves the maps, their indexes and the state as they
+// apply.  The keys map is one of them when the manifest lists it; a
+// manifest without it leaves the host's keys map to install (which judges
+// it again when the passwd map changes).  Any failure leaves the maps, their indexes and the state as they
 // were.
 //
 // The state directory holds the installed generation's manifest and
@@ -187,7 +189,7 @@ bool keep_reference(const std::string &final_path, Staged *s, std::string *error
 // directory.  Called with the state directory locked.
 void remove_leftovers(const FetchOptions &o) {
   std::vector<std::string> places;
-  for (const char *map : kMapNames) {
+  for (const char *map : {kMapNames[0], kMapNames[1], kKeysName}) {
     places.push_back(target_of(o, map) + ".fetched");
     places.push_back(o.state_dir + "/" + map);
     // Left by earlier versions, which renamed a second link over the
@@ -212,6 +214,11 @@ void remove_leftovers(const FetchOptions &o) {
 
 void set_new_map(tool::InstallOptions *install, const std::string &map, const std::string &path,
                  const std::string &label) {
+  if (map == kKeysName) {
+    install->new_keys = path;
+    install->new_keys_label = label;
+    return;
+  }
   (map == "passwd" ? install->new_passwd : install->new_group) = path;
   (map == "passwd" ? install->new_passwd_label : install->new_group_label) = label;
 }
@@ -367,6 +374,7 @@ int run_fetch(const FetchOptions &o) {
   install.adopt = true;   // the maps written beside the maps are renamed into place
   install.new_passwd.clear();
   install.new_group.clear();
+  install.new_keys.clear();
   for (const MapEntry &want : m.maps) {
     const MapEntry *had = have_installed ? installed.map(want.name) : nullptr;
     bool same = had != nullptr && want.plain.sha256 == had->plain.sha256;

@@ -24,6 +24,7 @@ enum Exit {
 struct PublishOptions {
   std::string dir;
   std::string passwd_map, group_map;
+  std::string keys_map;  // empty: the keys map is not published
   std::string key_file;  // PEM Ed25519 private key
   unsigned deltas = 3;   // generations a delta is made from
   int level = 3;         // zstd level: at 1,000,000 users the smallest deltas, in seconds

@@ -13,10 +13,12 @@ namespace vesk::fetch {
 
 std::vector<std::string> installed_files(const FetchOptions &o, const std::string &map) {
   std::string target = target_of(o, map);
+  if (map == kKeysName) return {target, target + NSS_VESK_SUFFIX_NAME};
   return {target, target + NSS_VESK_SUFFIX_NAME, target + tool::words(db_of(map)).id_suffix};
 }
 
 std::string target_of(const FetchOptions &o, const std::string &map) {
+  if (map == kKeysName) return o.install.keys_map;
   return map == "passwd" ? o.install.passwd_map : o.install.group_map;
 }
 

@@ -1,10 +1,13 @@
 // vesk-index-fetch: the command lines of "vesk-index publish" and
 // "vesk-index fetch", which vesk-index runs as this program with argv
 // [path, "publish" | "fetch", options...].
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include <new>
 #include <string>
@@ -21,10 +24,11 @@ namespace vesk::fetch {
 namespace {
 
 const char kUsage[] =
-    "Usage: vesk-index publish DIR [--passwd MAP] [--group MAP] [--key FILE]\n"
+    "Usage: vesk-index publish DIR [--passwd MAP] [--group MAP] [--keys MAP] [--key FILE]\n"
     "                          [--deltas N] [--level N] [--channel NAME]\n"
     "                          [--generation N] [--config FILE] [--no-wait]\n"
-    "       vesk-index fetch [URL] [--passwd MAP] [--group MAP] [--public-key FILE]\n"
+    "       vesk-index fetch [URL] [--passwd MAP] [--group MAP] [--keys MAP]\n"
+    "                        [--public-key FILE]\n"
     "                        [--state-dir DIR] [--timeout SECONDS] [--max-age AGE]\n"
     "                        [--channel NAME] [--force] [--config FILE] [--no-wait]\n"
     "Both also take [--min-uid N] [--min-gid N] [--allow-gid GID]... [--help]\n"
@@ -41,6 +45,9 @@ const char kHelp[] =
     "\n"
     "  --passwd MAP        the passwd map (default " NSS_VESK_PASSWD_MAP ")\n"
     "  --group MAP         the group map (default " NSS_VESK_GROUP_MAP ")\n"
+    "  --keys MAP          the keys map (default: sshkeys.vesk beside the passwd\n"
+    "                      map); publish carries it when it exists, fetch installs\n"
+    "                      it when the manifest carries it\n"
     "  --key FILE          publish: the PEM Ed25519 private key ([publish] key_file)\n"
     "  --deltas N          publish: deltas from the last N generations (default 3)\n"
     "  --level N           publish: zstd level, 1 to 22 (default 3)\n"
@@ -88,6 +95,7 @@ enum Option {
   kHelpOption = cli::kOptHelp,
   kVersionOption = cli::kOptVersion,
   kKey = 256,
+  kKeys,
   kDeltas,
   kLevel,
   kPublicKey,
@@ -103,6 +111,7 @@ enum Option {
 const struct option kOptions[] = {
     {"passwd", required_argument, nullptr, kPasswd},
     {"group", required_argument, nullptr, kGroup},
+    {"keys", required_argument, nullptr, kKeys},
     {"key", required_argument, nullptr, kKey},
     {"deltas", required_argument, nullptr, kDeltas},
     {"level", required_argument, nullptr, kLevel},
@@ -159,7 +168,7 @@ int main_program(int argc, char **argv) {
   if (command != "publish" && command != "fetch") return usage_error("unknown command: " + command);
   command_name = command;
   cli::Common common;
-  std::string state_dir = tool::kDefaultStateDir;
+  std::string state_dir = tool::kDefaultStateDir, keys;
   bool force = false, wait = true;
   Setting key, deltas, level, public_key, timeout, max_age, channel, generation;
   opterr = 0;
@@ -184,6 +193,7 @@ int main_program(int argc, char **argv) {
     if (optarg != nullptr && value.empty()) return usage_error("an option's value is empty");
     switch (c) {
       case kKey: key = {value, true}; break;
+      case kKeys: keys = value; break;
       case kDeltas: deltas = {value, true}; break;
       case kLevel: level = {value, true}; break;
       case kPublicKey: public_key = {value, true}; break;
@@ -204,6 +214,8 @@ int main_program(int argc, char **argv) {
   std::string passwd = common.passwd_map, group = common.group_map;
   const std::string &config_path = common.config_path;
   std::vector<std::string> operands(argv + 1 + optind, argv + argc);
+  bool keys_named = !keys.empty();
+  if (!keys_named) keys = tool::directory_of(passwd) + "/" + tool::base_name(NSS_VESK_KEYS_MAP);
 
   tool::Config config;
   tool::Policy policy;
@@ -242,6 +254,14 @@ int main_program(int argc, char **argv) {
     o.dir = operands[0];
     o.passwd_map = passwd;
     o.group_map = group;
+    // The keys map is published when there is one; named, it must be there.
+    struct stat st;
+    if (stat(keys.c_str(), &st) == 0) {
+      o.keys_map = keys;
+    } else if (errno != ENOENT || keys_named) {
+      cli::say(command, keys + ": " + strerror(errno) + "; nothing published");
+      return kFailure;
+    }
     o.wait = wait;
     take(&key, "publish", "key_file", "key");
     if (key.value.empty()) return usage_error("publish: no key (--key or [publish] key_file)");
@@ -312,6 +332,7 @@ int main_program(int argc, char **argv) {
   o.force = force;
   o.install.passwd_map = passwd;
   o.install.group_map = group;
+  o.install.keys_map = keys;
   o.install.wait = wait;
   o.install.policy = policy;
   return run_fetch(o);

@@ -177,7 +177,7 @@ bool parse_manifest(const std::string &text, Manifest *m, std::string *error) {
         return fail("not a key identity (16 hex digits)");
       m->key = w[1];
     } else if (kind == "map") {
-      bool known = false;
+      bool known = w.size() >= 2 && w[1] == kKeysName;
       for (const char *name : kMapNames) known = known || (w.size() >= 2 && w[1] == name);
       if (!known) return fail("a map this program does not know");
       if (m->map(w[1]) != nullptr) return fail("map " + w[1] + " listed twice");

@@ -11,12 +11,15 @@
 //   zst passwd size 9000 sha256 HEX
 //   delta passwd from 41 size 300 sha256 HEX
 //   map group size ...
+//   map keys size ...
 //
 // "channel": the fleet the maps are for (a host configured for another
 // refuses them; a manifest without the line is "production"'s).  "key": the
 // signing key's identity (key_id(): a host that trusts several keys checks
 // the signature with that one).  Both are optional.  "map NAME": the map
-// itself, file NAME (one of kMapNames, every one listed); "zst NAME": the map compressed with zstd, file NAME.zst;
+// itself, file NAME (every one of kMapNames listed, and kKeysName, the SSH
+// keys map, optionally: a manifest without it leaves a host's keys map as it
+// is); "zst NAME": the map compressed with zstd, file NAME.zst;
 // "delta NAME from G": the map compressed with generation G's map as its
 // reference, file NAME.from-G.zst.  The sizes are in bytes, the hashes are
 // the SHA-256 of the file's bytes in lowercase hex.  Numbers are decimal
@@ -38,6 +41,8 @@ inline constexpr int kManifestVersion = 1;
 inline constexpr size_t kManifestLimit = 65536;  // bytes
 // The maps a manifest lists, in this order.
 inline constexpr const char *kMapNames[] = {"passwd", "group"};
+// The keys map, listed after them when published.
+inline constexpr char kKeysName[] = "keys";
 inline constexpr char kDefaultChannel[] = "production";
 
 struct Blob {
@@ -51,7 +56,7 @@ struct Delta {
 };
 
 struct MapEntry {
-  std::string name;  // "passwd" or "group"
+  std::string name;  // "passwd", "group" or "keys"
   uint64_t records = 0;
   Blob plain, zst;
   std::vector<Delta> deltas;
@@ -64,7 +69,7 @@ struct Manifest {
   time_t created = 0;
   std::string channel;  // empty: not named (kDefaultChannel)
   std::string key;      // empty: not named
-  std::vector<MapEntry> maps;  // passwd, then group
+  std::vector<MapEntry> maps;  // passwd, group, then keys if published
 
   const MapEntry *map(const std::string &name) const;
 };

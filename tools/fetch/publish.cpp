@@ -21,6 +21,7 @@
 #include <map>
 
 #include "codec.h"
+#include "keys/keys_map.h"
 #include "crypto.h"
 #include "fetch_tool.h"
 #include "manifest.h"
@@ -34,7 +35,8 @@ struct Output {
 };
 
 struct Published {
-  tool::Db db;
+  tool::Db db;  // of passwd or group; the keys map is judged by its own rules
+  bool keys;
   std::string name, source;
   std::string data;
   MapEntry entry;
@@ -89,22 +91,37 @@ int prepare(Published *p, const PublishOptions &o, const tool::PolicyCheck &poli
   }
   p->outputs.push_back(plain);
   // The copy is what gets published: scan it, not the map that may change.
-  tool::MapFile file;
-  tool::MapScan scan;
-  scan.policy = &policy;  // refused records are problems: nothing is published
-  if (!tool::scan_map(p->db, plain.temp, &file, &scan, &error)) {
-    report(p->source, error);
-    return kFailure;
+  // Refused records are problems: nothing is published.  Keys are judged
+  // here only as lines (every host judges their users again).
+  std::vector<tool::Problem> problems;
+  uint64_t records = 0;
+  if (p->keys) {
+    keys::KeysRules rules;
+    rules.allow_options = policy.policy.allow_options;
+    keys::KeysScan scan;
+    keys::scan_keys(p->data.data(), p->data.size(), rules, &scan);
+    problems = std::move(scan.problems);
+    records = scan.kept.size();
+  } else {
+    tool::MapFile file;
+    tool::MapScan scan;
+    scan.policy = &policy;
+    if (!tool::scan_map(p->db, plain.temp, &file, &scan, &error)) {
+      report(p->source, error);
+      return kFailure;
+    }
+    problems = std::move(scan.problems);
+    records = scan.records.size();
   }
-  if (!scan.problems.empty()) {
-    for (size_t i = 0; i < scan.problems.size() && i < 5; ++i)
-      report(tool::at_line(p->source, scan.problems[i].line), scan.problems[i].text);
-    report(p->source, std::to_string(scan.problems.size()) +
+  if (!problems.empty()) {
+    for (size_t i = 0; i < problems.size() && i < 5; ++i)
+      report(tool::at_line(p->source, problems[i].line), problems[i].text);
+    report(p->source, std::to_string(problems.size()) +
                           " problem(s); nothing published (vesk-index check tells more)");
     return kRefused;
   }
   p->entry.name = p->name;
-  p->entry.records = scan.records.size();
+  p->entry.records = records;
   p->entry.plain = {p->data.size(), sha256_hex(p->data)};
 
   // The map now published becomes an older generation: it is kept as
@@ -188,7 +205,7 @@ void prune(const std::string &dir, const Manifest &m, unsigned keep) {
           std::find(old.begin(), old.end(), std::make_pair(map.name, g)) != old.end())
         doomed.push_back(name);
     }
-    for (const char *stem : {".passwd", ".group", ".manifest"}) {
+    for (const char *stem : {".passwd", ".group", ".keys", ".manifest"}) {
       size_t mark = name.find(".tmp-");
       if (name.compare(0, strlen(stem), stem) == 0 && mark != std::string::npos &&
           name.size() == mark + 11)
@@ -264,8 +281,20 @@ int run_publish(const PublishOptions &o) {
     report("publish", error);
     return kFailure;
   }
-  Published maps[2] = {{tool::Db::Passwd, "passwd", o.passwd_map, {}, {}, {}, {}},
-                       {tool::Db::Group, "group", o.group_map, {}, {}, {}, {}}};
+  std::vector<Published> maps = {{tool::Db::Passwd, false, "passwd", o.passwd_map, {}, {}, {}, {}},
+                                 {tool::Db::Group, false, "group", o.group_map, {}, {}, {}, {}}};
+  // A generation without the keys map leaves the hosts' keys as they are:
+  // once published, the keys go on being published (an empty keys map
+  // removes every key from the hosts).
+  if (!o.keys_map.empty())
+    maps.push_back({tool::Db::Passwd, true, kKeysName, o.keys_map, {}, {}, {}, {}});
+  else if (have_previous && previous.map(kKeysName) != nullptr) {
+    report("publish", "generation " + std::to_string(previous.generation) +
+                          " carries the keys map, but there is none to publish: hosts would "
+                          "keep the keys they have; nothing published (publish an empty keys "
+                          "map to remove every key)");
+    return kFailure;
+  }
   std::vector<Output> all;
   Cleanup cleanup{&all};
   int status = kOk;
