@@ -151,7 +151,10 @@ int run_status(const StatusOptions &o) {
       for (const InstalledFile &f : installed.files)
         if ((f.path == o.passwd_map || f.path == o.group_map ||
              f.path.compare(0, o.passwd_map.size() + 1, o.passwd_map + ".") == 0 ||
-             f.path.compare(0, o.group_map.size() + 1, o.group_map + ".") == 0) &&
+             f.path.compare(0, o.group_map.size() + 1, o.group_map + ".") == 0 ||
+             (!o.keys_map.empty() &&
+              (f.path == o.keys_map ||
+               f.path.compare(0, o.keys_map.size() + 1, o.keys_map + ".") == 0))) &&
             !same_stat(f))
           drift.push_back(f.path);
   }
