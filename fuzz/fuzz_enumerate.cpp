@@ -11,8 +11,8 @@
 // Checked: every status is one of the four; TRYAGAIN comes with ERANGE;
 // NOTFOUND at the end comes with error number 0 and stays NOTFOUND; every
 // record lies inside the caller's buffer; when the buffer grows on TRYAGAIN,
-// the records are exactly those the line reader gives with an ample buffer,
-// in the same order (a record that did not fit is read again, not skipped);
+// the records are exactly those the line reader gives with an ample buffer
+// (compat entries aside), in the same order (a record that did not fit is read again, not skipped);
 // the number of steps is bounded by the map's size (no endless loop); no
 // descriptor is left after the end function.
 #include <errno.h>
@@ -65,7 +65,9 @@ int read_line(FILE *f, struct group *r, char *b, size_t n) {
   return vesk::read_group_line(f, r, b, n, &out);
 }
 
-// The records of the map as the line reader gives them with an ample buffer.
+// The records of the map as the line reader gives them with an ample buffer,
+// less the compat entries (names beginning with '+' or '-'), which the
+// module never answers for.
 template <typename Record>
 std::vector<std::string> reference(const std::string &path) {
   std::vector<std::string> tags;
@@ -73,7 +75,10 @@ std::vector<std::string> reference(const std::string &path) {
   if (f == nullptr) fail("cannot reopen the map");
   std::vector<char> buffer(kMaxBuffer);
   Record record;
-  while (read_line(f, &record, buffer.data(), buffer.size()) == 0) tags.push_back(tag_of(record));
+  while (read_line(f, &record, buffer.data(), buffer.size()) == 0) {
+    const std::string tag = tag_of(record);
+    if (tag[0] != '+' && tag[0] != '-') tags.push_back(tag);
+  }
   fclose(f);
   return tags;
 }
