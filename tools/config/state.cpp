@@ -32,6 +32,22 @@ bool parse_int64(const std::string &text, int64_t *out) {
   return true;
 }
 
+// Calls ok(text) for each line of `data` (without its newline) until one
+// returns false; returns that line's 1-based number, or 0 if none did.
+template <typename Ok>
+int for_each_line(const std::string &data, Ok ok) {
+  size_t start = 0;
+  int line = 0;
+  while (start < data.size()) {
+    size_t nl = data.find('\n', start);
+    if (nl == std::string::npos) nl = data.size();
+    ++line;
+    if (!ok(data.substr(start, nl - start))) return line;
+    start = nl + 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string record_path(const std::string &state_dir, const std::string &program) {
@@ -106,14 +122,7 @@ bool read_update_record(const std::string &state_dir, const std::string &program
   std::string path = record_path(state_dir, program), data;
   if (!read_small_file(path, 65536, &data, error)) return errno == ENOENT;
   bool seen_time = false, seen_success = false;
-  size_t start = 0;
-  int line = 0;
-  while (start < data.size()) {
-    size_t nl = data.find('\n', start);
-    if (nl == std::string::npos) nl = data.size();
-    std::string text = data.substr(start, nl - start);
-    start = nl + 1;
-    ++line;
+  int bad = for_each_line(data, [&](const std::string &text) {
     size_t space = text.find(' ');
     std::string key = text.substr(0, space);
     std::string value = space == std::string::npos ? "" : text.substr(space + 1);
@@ -125,10 +134,11 @@ bool read_update_record(const std::string &state_dir, const std::string &program
     else if (key == "made") ok = parse_int64(value, &record->made);
     else if (key == "result") record->result = value;
     else ok = false;
-    if (!ok) {
-      *error = path + ":" + std::to_string(line) + ": not a line of a run record";
-      return false;
-    }
+    return ok;
+  });
+  if (bad != 0) {
+    *error = path + ":" + std::to_string(bad) + ": not a line of a run record";
+    return false;
   }
   if (!seen_time || !seen_success) {
     *error = path + ": no time or success line: not a run record";
@@ -181,14 +191,7 @@ bool read_installed_record(const std::string &state_dir, const std::string &prog
   *found = false;
   std::string path = state_dir + "/" + program + ".installed", data;
   if (!read_small_file(path, 65536, &data, error)) return errno == ENOENT;
-  size_t start = 0;
-  int line = 0;
-  while (start < data.size()) {
-    size_t nl = data.find('\n', start);
-    if (nl == std::string::npos) nl = data.size();
-    std::string text = data.substr(start, nl - start);
-    start = nl + 1;
-    ++line;
+  int bad = for_each_line(data, [&](const std::string &text) {
     std::vector<std::string> w;
     for (size_t at = 0; at <= text.size();) {
       size_t space = text.find(' ', at);
@@ -207,10 +210,11 @@ bool read_installed_record(const std::string &state_dir, const std::string &prog
            parse_int64(w[4], &f.mtime_nsec) && parse_uint(w[5], UINT64_MAX, &f.inode);
       if (ok) record->files.push_back(f);
     }
-    if (!ok) {
-      *error = path + ":" + std::to_string(line) + ": not a line of an installed record";
-      return false;
-    }
+    return ok;
+  });
+  if (bad != 0) {
+    *error = path + ":" + std::to_string(bad) + ": not a line of an installed record";
+    return false;
   }
   *found = true;
   return true;
